@@ -1,0 +1,68 @@
+// The emulated devices' manifest: which disks exist, what each claims and
+// really holds, what lies beyond its real memory, its identity, injected
+// faults, and its volumes with the files already on them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veracap::emulated {
+
+// What a read or write of an address beyond the real memory meets.
+enum class Beyond { kWrap, kZeros, kOnes, kError };
+
+struct Fault {
+  enum class Kind { kWriteFail, kReadFail, kShortRead };
+  Kind kind = Kind::kWriteFail;
+  std::uint64_t sector = 0;      // 512-byte sector whose transfer is hit
+  std::uint32_t delay_ms = 0;    // clock time the failing call takes
+  std::uint32_t short_bytes = 0; // short read: bytes actually delivered
+  int times = -1;                // how many transfers are hit; -1 every one
+};
+
+struct FileSpec {
+  std::string name;  // in the volume root, e.g. "PHOTO1.JPG"
+  std::uint64_t size_bytes = 0;
+};
+
+struct VolumeSpec {
+  char letter = 'E';
+  std::string label;
+  std::string fs_name = "FAT32";
+  std::uint64_t capacity_bytes = 0;
+  std::uint64_t offset_bytes = 1048576;  // where the volume starts on its disk
+  std::vector<FileSpec> files;           // present when the image is first made
+};
+
+struct DiskSpec {
+  int number = 0;
+  std::uint64_t claimed_bytes = 0;  // what READ CAPACITY and the disk length report
+  std::uint64_t real_bytes = 0;     // memory really there (== claimed: genuine)
+  Beyond beyond = Beyond::kWrap;
+  std::uint32_t bus_type = 7;        // STORAGE_BUS_TYPE: 7 USB, 11 SATA, 17 NVMe...
+  std::string vendor;
+  std::string product;
+  bool removable = true;
+  std::uint32_t block_length = 512;  // READ CAPACITY block length
+  bool answers_capacity = true;      // READ CAPACITY returns data
+  bool answers_inquiry = true;       // INQUIRY returns data
+  bool answers_length = true;        // IOCTL_DISK_GET_LENGTH_INFO succeeds
+  std::vector<Fault> faults;
+  std::vector<VolumeSpec> volumes;
+};
+
+struct Manifest {
+  std::string image_dir;  // where images live; relative to the manifest's folder
+  std::vector<DiskSpec> disks;
+};
+
+// Parses a manifest; on a fault returns false and a message naming the line.
+bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error);
+bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error);
+// The manifest built into the program (disk 0 system disk, 1 genuine 8 GB,
+// 2 "32 GB" wrap, 3 "2 TB" wrap, 4 "16 GB" zeros...).
+std::string_view BundledManifest();
+
+}  // namespace veracap::emulated

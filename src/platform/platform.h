@@ -1,0 +1,123 @@
+// The operating-system seam. The portable core reaches disks, volumes, files,
+// clocks and the shell only through this interface, with the Win32 calls'
+// names and argument meanings; a backend carries the bytes. Backends: the
+// emulated one (disk images standing in for devices), Win32 and Linux.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veracap {
+
+// A handle is a plain value. kInvalidHandle (-1) is what a failed open
+// returns; 0 means "no handle". Closing -1, 0 or an already-closed handle
+// does nothing.
+using Handle = std::int64_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+// CreateFile access, share, disposition and flag values (Win32 numbers).
+inline constexpr std::uint32_t kGenericRead = 0x80000000u;
+inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kFileShareRead = 1;
+inline constexpr std::uint32_t kFileShareWrite = 2;
+inline constexpr std::uint32_t kCreateAlways = 2;
+inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
+inline constexpr std::uint32_t kFileFlagNoBuffering = 0x20000000u;
+inline constexpr std::uint32_t kFileFlagWriteThrough = 0x80000000u;
+
+// SetFilePointerEx move method.
+inline constexpr std::uint32_t kFileBegin = 0;
+
+// Device control codes.
+inline constexpr std::uint32_t kFsctlLockVolume = 0x90018;
+inline constexpr std::uint32_t kFsctlUnlockVolume = 0x9001C;
+inline constexpr std::uint32_t kFsctlDismountVolume = 0x90020;
+inline constexpr std::uint32_t kIoctlStorageGetDeviceNumber = 0x2D1080;
+inline constexpr std::uint32_t kIoctlStorageQueryProperty = 0x2D1400;
+inline constexpr std::uint32_t kIoctlScsiPassThrough = 0x4D004;
+inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x7405C;
+
+// Win32 error codes that backends report through GetLastError.
+inline constexpr std::uint32_t kErrorSuccess = 0;
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorCrc = 23;
+inline constexpr std::uint32_t kErrorSectorNotFound = 27;
+inline constexpr std::uint32_t kErrorHandleEof = 38;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;
+
+// Local civil time, as GetLocalTime gives it.
+struct LocalTime {
+  int year = 2000;
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // CreateFileA. Paths are Win32 paths: "\\.\PhysicalDriveN" for a whole
+  // disk, "\\.\E:" for a volume, "E:\NAME.EXT" for a file in a volume root.
+  // Returns kInvalidHandle on failure (GetLastError tells why).
+  virtual Handle CreateFile(const std::string& path, std::uint32_t desired_access,
+                            std::uint32_t share_mode, std::uint32_t creation_disposition,
+                            std::uint32_t flags_and_attributes) = 0;
+  // ReadFile: true when the call succeeded; *bytes_read may be less than
+  // length (end of file, short read). bytes_read may be null.
+  virtual bool ReadFile(Handle h, void* buffer, std::uint32_t length,
+                        std::uint32_t* bytes_read) = 0;
+  // WriteFile: true when the call succeeded. A device of fixed size fails a
+  // write past its end and never grows.
+  virtual bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
+                         std::uint32_t* bytes_written) = 0;
+  virtual bool SetFilePointerEx(Handle h, std::int64_t distance, std::uint32_t move_method) = 0;
+  virtual bool FlushFileBuffers(Handle h) = 0;
+  virtual bool LockFile(Handle h, std::uint64_t offset, std::uint64_t length) = 0;
+  virtual bool UnlockFile(Handle h, std::uint64_t offset, std::uint64_t length) = 0;
+  // Closing kInvalidHandle, 0 or a closed handle does nothing and returns false.
+  virtual bool CloseHandle(Handle h) = 0;
+  // Error code of the last failed call on this platform (Win32 numbering).
+  virtual std::uint32_t GetLastError() = 0;
+  // DeviceIoControl with in and out buffers (either may be null with size 0).
+  // *bytes_returned is set to what the request returned (0 on failure).
+  virtual bool DeviceIoControl(Handle h, std::uint32_t control_code, const void* in_buffer,
+                               std::uint32_t in_size, void* out_buffer, std::uint32_t out_size,
+                               std::uint32_t* bytes_returned) = 0;
+
+  // GetDiskFreeSpaceExA for a root such as "E:" or "E:\".
+  virtual bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
+                                  std::uint64_t* total_bytes, std::uint64_t* total_free) = 0;
+  // GetVolumeInformationA: the label is written NUL-terminated into
+  // label_buffer; fails when it does not fit in label_size characters
+  // including the NUL. Either buffer may be null with size 0.
+  virtual bool GetVolumeInformation(const std::string& root, char* label_buffer,
+                                    std::uint32_t label_size, char* fs_name_buffer,
+                                    std::uint32_t fs_name_size) = 0;
+  // FindFirstFile/FindNextFile over one folder: the names (without folder)
+  // of the normal files matching the wildcard pattern ("E:\VCAPTEST*.tmp").
+  // Matching is case-insensitive, as on Windows.
+  virtual std::vector<std::string> FindFiles(const std::string& pattern) = 0;
+  virtual bool DeleteFile(const std::string& path) = 0;
+  // GetLogicalDrives: bit 0 is A:, bit 25 is Z:.
+  virtual std::uint32_t GetLogicalDrives() = 0;
+
+  // Clock. GetTickCount is milliseconds from an arbitrary start.
+  virtual std::uint32_t GetTickCount() = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  virtual LocalTime GetLocalTime() = 0;
+
+  // ShellExecuteA(no owner, "open", url, no parameters, default directory, SW_SHOWNORMAL).
+  virtual void ShellExecuteOpen(const std::string& url) = 0;
+};
+
+}  // namespace veracap

@@ -1,0 +1,62 @@
+// Forwards every call to another platform. A test double overrides only the
+// calls it wants to watch or to fail.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace veracap {
+
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform& target) : target_(target) {}
+
+  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t disposition, std::uint32_t flags) override {
+    return target_.CreateFile(path, access, share, disposition, flags);
+  }
+  bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* read) override {
+    return target_.ReadFile(h, buffer, length, read);
+  }
+  bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
+                 std::uint32_t* written) override {
+    return target_.WriteFile(h, buffer, length, written);
+  }
+  bool SetFilePointerEx(Handle h, std::int64_t distance, std::uint32_t method) override {
+    return target_.SetFilePointerEx(h, distance, method);
+  }
+  bool FlushFileBuffers(Handle h) override { return target_.FlushFileBuffers(h); }
+  bool LockFile(Handle h, std::uint64_t offset, std::uint64_t length) override {
+    return target_.LockFile(h, offset, length);
+  }
+  bool UnlockFile(Handle h, std::uint64_t offset, std::uint64_t length) override {
+    return target_.UnlockFile(h, offset, length);
+  }
+  bool CloseHandle(Handle h) override { return target_.CloseHandle(h); }
+  std::uint32_t GetLastError() override { return target_.GetLastError(); }
+  bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
+                       void* out, std::uint32_t out_size, std::uint32_t* returned) override {
+    return target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
+  }
+  bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
+                          std::uint64_t* total, std::uint64_t* total_free) override {
+    return target_.GetDiskFreeSpaceEx(root, free_to_caller, total, total_free);
+  }
+  bool GetVolumeInformation(const std::string& root, char* label, std::uint32_t label_size,
+                            char* fs_name, std::uint32_t fs_name_size) override {
+    return target_.GetVolumeInformation(root, label, label_size, fs_name, fs_name_size);
+  }
+  std::vector<std::string> FindFiles(const std::string& pattern) override {
+    return target_.FindFiles(pattern);
+  }
+  bool DeleteFile(const std::string& path) override { return target_.DeleteFile(path); }
+  std::uint32_t GetLogicalDrives() override { return target_.GetLogicalDrives(); }
+  std::uint32_t GetTickCount() override { return target_.GetTickCount(); }
+  void Sleep(std::uint32_t ms) override { target_.Sleep(ms); }
+  LocalTime GetLocalTime() override { return target_.GetLocalTime(); }
+  void ShellExecuteOpen(const std::string& url) override { target_.ShellExecuteOpen(url); }
+
+ protected:
+  Platform& target_;
+};
+
+}  // namespace veracap
