@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <set>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,16 +37,18 @@ struct AppState {
   std::array<std::string, 4> VolumeLetters{};
   std::string VolumeLabel;
 
-  // Raw disk access. hDrive_open tells whether hDrive still holds an open
-  // handle, so that a closed handle value is never closed twice.
+  // Raw disk access.
   Handle hDrive = 0;
-  bool hDrive_open = false;
   std::vector<std::uint8_t> SectorBuffer;
 
-  // Volume handles kept between LOCK and UNLOCK; hVolume_open mirrors them.
+  // Volume handles kept between LOCK and UNLOCK, and the single volume handle.
   std::array<Handle, 31> hVolume{};
-  std::array<bool, 31> hVolume_open{};
   Handle lngHandle = 0;
+
+  // Handles opened through OpenTrackedHandle and not yet closed. The program
+  // keeps the values of closed handles in its variables; MyCloseHandle closes
+  // only what is in here, so no handle is ever closed twice.
+  std::set<Handle> open_handles;
 
   // Volume File Test values shared between its routines.
   std::int32_t CurrentFileSize = 0;

@@ -15,6 +15,9 @@ inline constexpr std::int32_t kNoDiskNumber = 99;
 // Opens \\.\PhysicalDriveN for reading and writing into hDrive (closing a
 // handle still open there first). hDrive is -1 after a failed open.
 bool Open_Physical_Disk_hDrive(Context& ctx, std::int32_t disk_number);
+// CreateFile for a handle that MyCloseHandle will close later.
+Handle OpenTrackedHandle(Context& ctx, const std::string& path, std::uint32_t access,
+                         std::uint32_t share, std::uint32_t disposition, std::uint32_t flags);
 // Traces and closes a handle. Closing hDrive, a kept volume handle or any
 // other value twice does nothing the second time.
 void MyCloseHandle(Context& ctx, Handle handle);

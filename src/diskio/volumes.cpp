@@ -1,0 +1,161 @@
+#include "diskio/volumes.h"
+
+#include <string>
+
+#include "app/results_log.h"
+#include "diskio/sector_io.h"
+
+namespace veracap {
+namespace {
+
+std::string Num(std::int64_t n) { return std::to_string(n); }
+
+bool SendVolumeRequest(Context& ctx, Handle handle, std::uint32_t code) {
+  std::uint32_t returned = 0;
+  return ctx.platform.DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned);
+}
+
+std::string VolumePath(const std::string& volume_text) { return "\\\\.\\" + volume_text; }
+
+}  // namespace
+
+bool Get_Drive_Volumes(Context& ctx, std::int32_t disk_number,
+                       std::array<std::string, 4>& volumes) {
+  Trace(ctx, " Get_Drive_Volumes for drive " + Num(disk_number));
+  std::int32_t disk_of[26];
+  for (char letter = 'C'; letter <= 'Z'; ++letter) {
+    disk_of[letter - 'A'] = GetDiskNumber(ctx, std::string(1, letter) + ":");
+  }
+  volumes.fill("");
+  std::size_t filled = 0;
+  for (char letter = 'C'; letter <= 'Z' && filled < volumes.size(); ++letter) {
+    const std::int32_t n = disk_of[letter - 'A'];
+    if (n != kNoDiskNumber && n == disk_number) volumes[filled++] = std::string(1, letter) + ":";
+  }
+  return !volumes[0].empty();
+}
+
+std::string GetDriveLetter(Context& ctx, std::int32_t disk_number) {
+  Trace(ctx, " GetDriveLetter " + Num(disk_number));
+  Get_Drive_Volumes(ctx, disk_number, ctx.state.VolumeLetters);
+  Trace(ctx, " GetDriveLetter returned " + ctx.state.VolumeLetters[0]);
+  return ctx.state.VolumeLetters[0];
+}
+
+bool MyLock_Volume(Context& ctx, Handle handle) {
+  if (handle < 0) return false;
+  // One request. A refusal for lack of rights is told apart from others,
+  // since it is the one a user can do something about.
+  if (SendVolumeRequest(ctx, handle, kFsctlLockVolume)) {
+    Trace(ctx, " MyLock_Volume Volume locked - Handle " + Num(handle));
+    return true;
+  }
+  if (ctx.platform.GetLastError() == kErrorAccessDenied) {
+    Trace(ctx, " MyLock_Volume Cannot lock volume - access denied - Handle " + Num(handle));
+  } else {
+    Trace(ctx, " MyLock_Volume Cannot lock volume - Handle " + Num(handle));
+  }
+  return false;
+}
+
+bool MyUnlock_Volume(Context& ctx, Handle handle) {
+  if (handle < 1) return false;
+  if (SendVolumeRequest(ctx, handle, kFsctlUnlockVolume)) {
+    Trace(ctx, " MY_UNLOCK_VOLUME Volume UNLOCKED on Handle " + Num(handle));
+    return true;
+  }
+  Trace(ctx, " MyUnlock_Volume Cannot unlock volume on Handle " + Num(handle));
+  return false;
+}
+
+bool MyDismount_Volume(Context& ctx, Handle handle) {
+  if (handle < 1) return false;
+  if (SendVolumeRequest(ctx, handle, kFsctlDismountVolume)) {
+    Trace(ctx, " MyDismount_Volume Dismounted volume on Handle  " + Num(handle));
+    return true;
+  }
+  Trace(ctx, " MyDismount_Volume Cannot dismount volume on Handle " + Num(handle));
+  return false;
+}
+
+void Open_Volume_get_lngHandle(Context& ctx, const std::string& volume_text) {
+  Trace(ctx, " Open_Volume_get_lngHandle for " + volume_text);
+  ctx.window.DoEvents();
+  ctx.state.lngHandle =
+      OpenTrackedHandle(ctx, VolumePath(volume_text), kGenericRead | kGenericWrite,
+                        kFileShareRead | kFileShareWrite, kOpenExisting, kFileFlagNoBuffering);
+  if (ctx.state.lngHandle == kInvalidHandle) {
+    Trace(ctx, " Open_Volume_get_lngHandle Cannot open " + volume_text);
+  } else {
+    Trace(ctx, " Open_Volume_get_lngHandle VOLUME " + volume_text +
+                   " OPENED OK - Handle=" + Num(ctx.state.lngHandle));
+  }
+}
+
+void Open_Lock_Dismount_Volume(Context& ctx, const std::string& volume_text) {
+  Trace(ctx, " Open_Lock_Dismount_Volume " + volume_text);
+  Open_Volume_get_lngHandle(ctx, volume_text.substr(0, 2));
+  Trace(ctx, " Returned from Open_Volume_get_lngHandle");
+  if (ctx.state.lngHandle > 0) MyLock_Volume(ctx, ctx.state.lngHandle);
+  Trace(ctx, " Returned from MyLock_Volume");
+  if (ctx.state.lngHandle > 0) MyDismount_Volume(ctx, ctx.state.lngHandle);
+  Trace(ctx, " Returned from MyDismount_Volume");
+}
+
+void UnLock_Close_Volume(Context& ctx) {
+  if (ctx.state.lngHandle > 0) MyUnlock_Volume(ctx, ctx.state.lngHandle);
+  MyCloseHandle(ctx, ctx.state.lngHandle);
+  Trace(ctx, " UnLock_Close_Volume CLOSEVOLUME Handle=" + Num(ctx.state.lngHandle));
+}
+
+void Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number, const std::string& mode) {
+  AppState& s = ctx.state;
+  if (mode == "LOCK") {
+    s.hVolume.fill(0);
+    std::array<std::string, 4> volumes;
+    Get_Drive_Volumes(ctx, disk_number, volumes);
+    std::size_t k = 0;
+    for (const std::string& volume : volumes) {
+      if (volume.empty()) continue;
+      const Handle h = OpenTrackedHandle(ctx, VolumePath(volume), kGenericRead | kGenericWrite,
+                                         kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+      s.hVolume[k] = h;
+      if (h == kInvalidHandle) {
+        Trace(ctx, " Lock_Unlock_All_Volumes - Cannot open " + volume + " to lock! " +
+                       Num(ctx.platform.GetLastError()));
+      } else {
+        Trace(ctx, " Lock_Unlock_All_Volumes - VOLUME " + volume + " OPENED on Handle " + Num(h));
+      }
+      if (SendVolumeRequest(ctx, h, kFsctlLockVolume)) {
+        Trace(ctx, " Lock_Unlock_All_Volumes - Volume " + volume + " LOCKED");
+      } else {
+        Trace(ctx, " Lock_Unlock_All_Volumes - Cannot lock volume " + volume + " " +
+                       Num(ctx.platform.GetLastError()));
+      }
+      MyDismount_Volume(ctx, h);
+      ++k;
+    }
+  } else {
+    for (Handle& h : s.hVolume) {
+      // Handles already closed by an earlier UNLOCK keep their values; they
+      // are neither unlocked nor closed again.
+      if (h < 1 || s.open_handles.count(h) == 0) continue;
+      MyUnlock_Volume(ctx, h);
+      Trace(ctx, " Lock_Unlock_All_Volumes - Close Handle " + Num(h));
+      MyCloseHandle(ctx, h);
+    }
+  }
+  Trace(ctx, " Lock_Unlock_All_Volumes End");
+}
+
+void DisMount_All_Volumes(Context& ctx, std::int32_t disk_number) {
+  Trace(ctx, " DisMount_All_Volumes for Drive " + Num(disk_number));
+  std::array<std::string, 4> volumes;
+  Get_Drive_Volumes(ctx, disk_number, volumes);
+  for (const std::string& volume : volumes) {
+    Open_Lock_Dismount_Volume(ctx, volume);
+    UnLock_Close_Volume(ctx);
+  }
+}
+
+}  // namespace veracap
