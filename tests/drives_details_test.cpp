@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "app/headless_window.h"
+#include "drives/drive_details.h"
+#include "support/stub_platform.h"
+
+namespace veracap {
+namespace {
+
+// Volumes by root, answering as GetVolumeInformationA does: the label with
+// its NUL, or a failure when it does not fit.
+class LabelPlatform : public testing::StubPlatform {
+ public:
+  std::map<std::string, std::string> labels;
+  std::vector<std::string> asked;
+  bool GetVolumeInformation(const std::string& root, char* label, std::uint32_t label_size, char*,
+                            std::uint32_t) override {
+    asked.push_back(root);
+    const auto it = labels.find(root);
+    if (it == labels.end() || it->second.size() + 1 > label_size) return false;
+    std::memcpy(label, it->second.c_str(), it->second.size() + 1);
+    return true;
+  }
+};
+
+class DriveDetails : public ::testing::Test {
+ protected:
+  std::string Describe(double size_bytes, const std::string& model = "ACME FLASH DISK",
+                       int disk = 1) {
+    state.SelectedDiskNumber = disk;
+    state.DriveSizeBytes = size_bytes;
+    state.DriveModel = model;
+    return Print_Drive_Details(ctx);
+  }
+  static std::string Model(const std::string& m) { return m + std::string(31 - m.size(), ' '); }
+
+  LabelPlatform platform;
+  HeadlessWindow window;
+  AppState state;
+  Context ctx{platform, window, state};
+};
+
+TEST_F(DriveDetails, DescribesTheWorkedExample) {
+  EXPECT_EQ(Describe(16006394880.0), "DRIVE 1 -   14.9GiB " + Model("ACME FLASH DISK"));
+  state.DebugMode = true;
+  EXPECT_EQ(Describe(16006394880.0),
+            "DRIVE 1 -   14.9GiB " + Model("ACME FLASH DISK") + " 16,006,394,880 Bytes ");
+  EXPECT_TRUE(state.results_log.empty());
+}
+
+TEST_F(DriveDetails, ChoosesUnitsAboveOneThousandAndCutsDecimals) {
+  EXPECT_EQ(Describe(1024000), "DRIVE 1 -1,000.0KiB " + Model("ACME FLASH DISK"));
+  EXPECT_EQ(Describe(1025024), "DRIVE 1 -    0.9MiB " + Model("ACME FLASH DISK"));
+  EXPECT_EQ(Describe(2000396321280.0), "DRIVE 1 -1,863.0GiB " + Model("ACME FLASH DISK"));
+  EXPECT_EQ(Describe(512, "", 12), "DRIVE 12 -    0.5KiB " + std::string(31, ' '));
+  EXPECT_EQ(Describe(0), "");
+}
+
+TEST_F(DriveDetails, NeverCutsTheSizeOrTheByteCount) {
+  // A "16 TB" counterfeit: 1,945,228 cylinders.
+  state.DebugMode = true;
+  EXPECT_EQ(Describe(16000044963840.0),
+            "DRIVE 1 -14,901.2GiB " + Model("ACME FLASH DISK") + " 16,000,044,963,840 Bytes ");
+  EXPECT_EQ(Describe(2000396321280.0),
+            "DRIVE 1 -1,863.0GiB " + Model("ACME FLASH DISK") + " 2,000,396,321,280 Bytes ");
+}
+
+TEST_F(DriveDetails, FitsTheModelToItsColumn) {
+  const std::string long_model = "VERY LONG VENDOR NAME AND PRODUCT NAME";
+  EXPECT_EQ(Describe(16006394880.0, long_model), "DRIVE 1 -   14.9GiB " + long_model.substr(0, 31));
+}
+
+TEST_F(DriveDetails, ReadsVolumeLabels) {
+  platform.labels = {{"E:", "DATA"},
+                     {"F:", ""},
+                     {"G:", "   "},
+                     {"H:", "ELEVENCHARS"},
+                     {"I:", "A LONGER LABEL NAME"}};
+  std::string label;
+  GetVolumeLabel(ctx, "E:", label);
+  EXPECT_EQ(label, "DATA");
+  GetVolumeLabel(ctx, "F:", label);
+  EXPECT_EQ(label, "(no label)");
+  GetVolumeLabel(ctx, "G:", label);
+  EXPECT_EQ(label, "(no label)");
+  GetVolumeLabel(ctx, "H:", label);
+  EXPECT_EQ(label, "ELEVENCHARS");
+  // Longer than the 13 characters an old fixed buffer held: still whole.
+  GetVolumeLabel(ctx, "I:", label);
+  EXPECT_EQ(label, "A LONGER LABEL NAME");
+  GetVolumeLabel(ctx, "K:", label);
+  EXPECT_EQ(label, std::string(14, ' '));
+  EXPECT_EQ(platform.asked, (std::vector<std::string>{"E:", "F:", "G:", "H:", "I:", "K:"}));
+  // A disk without a drive letter has an empty root: not asked at all.
+  GetVolumeLabel(ctx, "", label);
+  EXPECT_EQ(label, std::string(14, ' '));
+  EXPECT_EQ(platform.asked.size(), 6u);
+}
+
+}  // namespace
+}  // namespace veracap
