@@ -6,7 +6,10 @@ void HeadlessWindow::ControlChanged(Control control, const ControlState& state) 
   controls_[static_cast<std::size_t>(control)] = state;
 }
 
-void HeadlessWindow::LogReplaced(const std::string& whole_text) { text_ = whole_text; }
+void HeadlessWindow::LogReplaced(const std::string& whole_text) {
+  text_ = whole_text;
+  if (on_log_replaced) on_log_replaced(whole_text);
+}
 
 void HeadlessWindow::LogAppended(const std::string& added_text) {
   text_ += added_text;

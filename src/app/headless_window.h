@@ -38,8 +38,10 @@ class HeadlessWindow : public Window {
   std::function<void(long yield_number)> on_yield;
   // Called after each message box is recorded (e.g. to print it).
   std::function<void(const RecordedMessageBox&)> on_message_box;
-  // Called with each piece of text added to the log.
+  // Called with each piece of text added to the log, and with the whole new
+  // text when the log is replaced.
   std::function<void(const std::string&)> on_log_appended;
+  std::function<void(const std::string&)> on_log_replaced;
 
   const std::string& text() const { return text_; }
   const std::vector<RecordedMessageBox>& message_boxes() const { return boxes_; }

@@ -37,9 +37,14 @@ struct AppState {
   std::array<std::string, 4> VolumeLetters{};
   std::string VolumeLabel;
 
-  // Raw disk access.
+  // Raw disk access. Start-up makes the sector buffer 4,097 bytes; it starts
+  // that way so that no transfer ever meets a buffer too small for it.
   Handle hDrive = 0;
-  std::vector<std::uint8_t> SectorBuffer;
+  std::vector<std::uint8_t> SectorBuffer = std::vector<std::uint8_t>(4097, 0);
+
+  // How the last Quick Size Test ended, for front ends that report it.
+  enum class QuickOutcome { kNotRun, kPassed, kFailed, kAborted };
+  QuickOutcome quick_outcome = QuickOutcome::kNotRun;
 
   // Volume handles kept between LOCK and UNLOCK, and the single volume handle.
   std::array<Handle, 31> hVolume{};

@@ -113,6 +113,7 @@ bool QuickRun::WritePass() {
       MyCloseHandle(ctx_, s.hDrive);
       Hide_Cancel(ctx_);
       Log("\r\nTEST ABORTED!");
+      s.quick_outcome = AppState::QuickOutcome::kAborted;
       return false;
     }
     const double chunk = std::min(kBlockBytes, remaining_);
@@ -137,6 +138,7 @@ bool QuickRun::WritePass() {
           Lock_Unlock_All_Volumes(ctx_, disk_, "UNLOCK");
           MyCloseHandle(ctx_, s.hDrive);
           Log("\r\nTEST ABORTED DUE TO WRITE ERROR!");
+          s.quick_outcome = AppState::QuickOutcome::kAborted;
           return false;
         }
       }
@@ -213,6 +215,8 @@ void QuickRun::Report() {
   DirectWrite(ctx_, 0, 1);
   MyCloseHandle(ctx_, s.hDrive);
 
+  s.quick_outcome =
+      mismatches_.empty() ? AppState::QuickOutcome::kPassed : AppState::QuickOutcome::kFailed;
   if (mismatches_.empty()) {
     ReportMessage(ctx_,
                   "\r\nDevice quick test was OK    *** PASSED ***\r\n\r\nNOTE: Drive filesystem "
@@ -283,6 +287,7 @@ void QuickSizeTest(Context& ctx) {
   const std::int32_t disk = ctx.state.SelectedDiskNumber;
   // Disk 0 holds the system; a negative number names no disk at all.
   if (disk < 1 || disk > kHighestDiskNumber) return;
+  ctx.state.quick_outcome = AppState::QuickOutcome::kNotRun;
   QuickRun(ctx).Run();
 }
 
