@@ -5,6 +5,7 @@
 #include <array>
 #include <set>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ struct AppState {
   double PlannedFileCount = 0;
   std::int32_t LASTCHUNK = 0;
   std::int64_t TestStartTime = 0;  // local time in seconds (see SerialSeconds)
+  // The 100 MiB write buffer of the test files, aligned for unbuffered
+  // writes; made on first use and kept for the life of the program (a copy of
+  // the state shares it). See filetest/writer.h.
+  std::shared_ptr<std::uint8_t[]> TestBuffer;
 };
 
 ControlState& StateOf(AppState& state, Control control);

@@ -1,0 +1,130 @@
+#include "filetest/writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "app/clock.h"
+#include "app/results_log.h"
+
+namespace veracap {
+namespace {
+
+struct AlignedDelete {
+  void operator()(std::uint8_t* p) const {
+    ::operator delete[](p, std::align_val_t{kTestBufferAlignment});
+  }
+};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// One WriteFile call. A call that reports success but stored fewer bytes
+// than asked has not written the file either: the disk is full or failing.
+bool WritePiece(Context& ctx, Handle handle, const std::uint8_t* buffer, std::int64_t piece) {
+  const auto length = static_cast<std::uint32_t>(piece);
+  std::uint32_t written = 0;
+  return ctx.platform.WriteFile(handle, buffer, length, &written) && written == length;
+}
+
+}  // namespace
+
+std::string TestFilePath(std::string_view drive, std::int32_t n) {
+  std::string path(drive);
+  path += "\\VCAPTEST";
+  path += std::to_string(n);
+  path += ".tmp";
+  return path;
+}
+
+bool IsTestFileName(std::string_view name) {
+  return name.size() >= 12 && EqualsIgnoringCase(name.substr(0, 8), "VCAPTEST") &&
+         EqualsIgnoringCase(name.substr(name.size() - 4), ".tmp");
+}
+
+void FillTestBuffer(AppState& state) {
+  if (!state.TestBuffer) {
+    auto* bytes = static_cast<std::uint8_t*>(
+        ::operator new[](kTestBufferBytes, std::align_val_t{kTestBufferAlignment}));
+    state.TestBuffer = std::shared_ptr<std::uint8_t[]>(bytes, AlignedDelete{});
+  }
+  std::memset(state.TestBuffer.get(), kBackgroundByte, kTestBufferBytes);
+}
+
+std::string RemainingTimeText(std::int64_t elapsed_seconds, double planned_file_count,
+                              std::int32_t n) {
+  if (n <= 1) return {};
+  const double elapsed = static_cast<double>(elapsed_seconds);
+  const double planned = planned_file_count;
+  double remaining = elapsed * (planned - n) / n;
+  // The interim checks after files 15, 25, 45 and 85 still lie ahead.
+  if (n < 16 && planned > 14) remaining += 20;
+  if (n < 26 && planned > 24) remaining += 40;
+  if (n < 46 && planned > 44) remaining += 60;
+  if (n < 86 && planned > 84) remaining += 100;
+  // The read-back of all files.
+  remaining += (planned * elapsed / n) / 3;
+  return ", " + ElapsedText(std::llround(remaining)) + " remaining ";
+}
+
+void WriteTestFile(Context& ctx, std::int32_t n) {
+  AppState& s = ctx.state;
+  if (!s.TestBuffer) FillTestBuffer(s);
+  std::uint8_t* const buffer = s.TestBuffer.get();
+  const auto marker = static_cast<std::uint8_t>(n & 0xFF);
+
+  const std::int64_t marked = std::min<std::int64_t>(s.CurrentFileSize, kTestBufferBytes);
+  for (std::int64_t i = 0; i <= marked - 1; i += kMarkerSpacingBytes) buffer[i] = marker;
+  const auto number = static_cast<std::uint32_t>(n);
+  for (int i = 0; i < 4; ++i) buffer[i] = static_cast<std::uint8_t>(number >> (8 * i));
+  std::memcpy(buffer + 4, "FFF\r\n", 5);
+
+  const std::string path = TestFilePath(s.SelectedDrive, n);
+  const std::int64_t elapsed = SerialSeconds(ctx.platform.GetLocalTime()) - s.TestStartTime;
+  AppendResult(ctx, " Writing " + path + RemainingTimeText(elapsed, s.PlannedFileCount, n));
+
+  ctx.window.DoEvents();
+  if (s.CancelRequested) return;
+
+  const Handle handle =
+      ctx.platform.CreateFile(path, kGenericWrite, 0, kCreateAlways, kTestFileWriteFlags);
+  const bool opened = handle != kInvalidHandle && handle != 0;
+  bool ok = opened && !s.CancelRequested;
+
+  std::int64_t remaining = s.CurrentFileSize;
+  if (ok) {
+    const std::int64_t piece = std::min<std::int64_t>(remaining, kTestPieceBytes);
+    ok = WritePiece(ctx, handle, buffer, piece);
+    remaining -= piece;
+    // The later pieces carry the marker but no header.
+    buffer[0] = marker;
+    std::memset(buffer + 1, 0, 8);
+  }
+  for (int round = 0; ok && round < 3; ++round) {
+    const std::int64_t piece = std::min<std::int64_t>(remaining, kTestPieceBytes);
+    ctx.window.DoEvents();
+    if (s.CancelRequested) {
+      ok = false;
+    } else if (piece > 0) {
+      ok = WritePiece(ctx, handle, buffer, piece);
+    }
+    remaining -= kTestPieceBytes;
+  }
+
+  if (ok) {
+    ctx.window.DoEvents();
+    ctx.platform.FlushFileBuffers(handle);
+    ctx.platform.CloseHandle(handle);
+    return;
+  }
+  s.TestFileError = true;
+  if (opened) ctx.platform.CloseHandle(handle);
+}
+
+}  // namespace veracap

@@ -1,0 +1,343 @@
+// The writer, the verifier and the clean-up on their own, over cheap test
+// files: what is written where, which offsets are sampled, and how each
+// yield answers a Cancel.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/clock.h"
+#include "app/headless_window.h"
+#include "filetest/cleanup.h"
+#include "filetest/verifier.h"
+#include "filetest/writer.h"
+#include "support/filetest_cheap_files.h"
+
+namespace veracap {
+namespace {
+
+using test_support::CheapTestFiles;
+
+// No devices at all: only a clock that tests move by hand, a folder search
+// with scripted answers and a record of deletions.
+class ClockOnlyPlatform : public Platform {
+ public:
+  LocalTime now{2026, 12, 6, 9, 0, 0};
+  std::vector<std::string> found;    // what FindFiles answers
+  std::vector<std::string> deleted;  // every DeleteFile path
+
+  Handle CreateFile(const std::string&, std::uint32_t, std::uint32_t, std::uint32_t,
+                    std::uint32_t) override {
+    return kInvalidHandle;
+  }
+  bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool SetFilePointerEx(Handle, std::int64_t, std::uint32_t) override { return false; }
+  bool FlushFileBuffers(Handle) override { return false; }
+  bool LockFile(Handle, std::uint64_t, std::uint64_t) override { return false; }
+  bool UnlockFile(Handle, std::uint64_t, std::uint64_t) override { return false; }
+  bool CloseHandle(Handle) override { return false; }
+  std::uint32_t GetLastError() override { return kErrorInvalidHandle; }
+  bool DeviceIoControl(Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                       std::uint32_t*) override {
+    return false;
+  }
+  bool GetDiskFreeSpaceEx(const std::string&, std::uint64_t*, std::uint64_t*,
+                          std::uint64_t*) override {
+    return false;
+  }
+  bool GetVolumeInformation(const std::string&, char*, std::uint32_t, char*,
+                            std::uint32_t) override {
+    return false;
+  }
+  std::vector<std::string> FindFiles(const std::string&) override { return found; }
+  bool DeleteFile(const std::string& path) override {
+    deleted.push_back(path);
+    return false;
+  }
+  std::uint32_t GetLogicalDrives() override { return 0; }
+  std::uint32_t GetTickCount() override { return 0; }
+  void Sleep(std::uint32_t) override {}
+  LocalTime GetLocalTime() override { return now; }
+  void ShellExecuteOpen(const std::string&) override {}
+};
+
+class FileTestPieces : public ::testing::Test {
+ protected:
+  FileTestPieces() {
+    state.SelectedDrive = "E:";
+    state.CurrentFileSize = kFullTestFileBytes;
+    state.PlannedFileCount = 9;
+    state.TestStartTime = SerialSeconds(base.now);
+    FillTestBuffer(state);
+  }
+  void CancelAtYield(long k) {
+    window.on_yield = [this, k](long y) {
+      if (y == k) state.CancelRequested = true;
+    };
+  }
+  void Write(std::int32_t n, std::int32_t size = kFullTestFileBytes) {
+    state.CurrentFileSize = size;
+    WriteTestFile(ctx, n);
+  }
+  bool Verify(std::int32_t n, std::int32_t size = kFullTestFileBytes) {
+    state.CurrentFileSize = size;
+    return VerifyTestFile(ctx, n);
+  }
+
+  ClockOnlyPlatform base;
+  CheapTestFiles files{base, "E:", std::uint64_t{1} << 40};
+  HeadlessWindow window;
+  AppState state;
+  Context ctx{files, window, state};
+};
+
+std::vector<std::uint32_t> Pieces(std::initializer_list<std::uint32_t> lengths) { return lengths; }
+
+TEST_F(FileTestPieces, FullFileIsFourPiecesOfTheFixedPattern) {
+  state.PlannedFileCount = 300;
+  Write(258);
+  ASSERT_EQ(files.opens.size(), 1u);
+  EXPECT_EQ(files.opens[0].path, "E:\\VCAPTEST258.tmp");
+  EXPECT_EQ(files.opens[0].access, kGenericWrite);
+  EXPECT_EQ(files.opens[0].share, 0u);
+  EXPECT_EQ(files.opens[0].disposition, kCreateAlways);
+  EXPECT_EQ(files.opens[0].flags, 0xA0000080u);
+  EXPECT_EQ(files.write_lengths, Pieces({52428800, 52428800, 52428800, 52428800}));
+  EXPECT_EQ(files.flushes, 1);
+  EXPECT_EQ(files.open_count(), 0u);
+  EXPECT_FALSE(state.TestFileError);
+  EXPECT_EQ(window.yields(), 5);
+  EXPECT_EQ(state.results_log, " Writing E:\\VCAPTEST258.tmp, 00:00:00 remaining ");
+
+  const CheapTestFiles::File* f = files.Find("VCAPTEST258.tmp");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->size, kFullTestFileBytes);
+  const std::uint8_t header[10] = {0x02, 0x01, 0, 0, 'F', 'F', 'F', '\r', '\n', 0xA5};
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(f->At(i), header[i]) << i;
+  for (std::int64_t at = kMarkerSpacingBytes; at < kFullTestFileBytes; at += kMarkerSpacingBytes) {
+    ASSERT_EQ(f->At(at), 0x02) << at;
+    const bool piece_start = at % kTestPieceBytes == 0;
+    for (int k = 1; k <= 8; ++k) ASSERT_EQ(f->At(at + k), piece_start ? 0 : 0xA5) << at + k;
+    ASSERT_EQ(f->At(at + 9), 0xA5) << at + 9;
+  }
+  // The buffer: background everywhere but at the markers and the zeroed header.
+  const std::uint8_t* buffer = state.TestBuffer.get();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % kTestBufferAlignment, 0u);
+  for (std::int64_t i = 0; i < kTestBufferBytes; ++i) {
+    const std::uint8_t expected = i % kMarkerSpacingBytes == 0 ? 0x02 : (i <= 8 ? 0 : 0xA5);
+    if (buffer[i] != expected) FAIL() << "buffer byte " << i;
+  }
+}
+
+TEST_F(FileTestPieces, NextFileRewritesHeaderAndMarkers) {
+  Write(1);
+  Write(2);
+  const CheapTestFiles::File* f = files.Find("VCAPTEST2.tmp");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->At(0), 2);
+  EXPECT_EQ(f->At(4), 'F');
+  for (std::int64_t at = kMarkerSpacingBytes; at < kFullTestFileBytes; at += kMarkerSpacingBytes) {
+    ASSERT_EQ(f->At(at), 2) << at;
+  }
+}
+
+TEST_F(FileTestPieces, ShortFilesTakeOnePieceOrTwo) {
+  Write(1, 10240);
+  EXPECT_EQ(files.write_lengths, Pieces({10240}));
+  EXPECT_EQ(window.yields(), 5);  // the three later rounds still yield
+  const CheapTestFiles::File* f = files.Find("VCAPTEST1.tmp");
+  EXPECT_EQ(f->size, 10240);
+  EXPECT_EQ(f->At(0), 1);
+  EXPECT_EQ(f->At(8), '\n');
+
+  files.write_lengths.clear();
+  Write(3, 62914560);
+  EXPECT_EQ(files.write_lengths, Pieces({52428800, 10485760}));
+  f = files.Find("VCAPTEST3.tmp");
+  EXPECT_EQ(f->At(kTestPieceBytes), 3);
+  EXPECT_EQ(f->At(kTestPieceBytes + 8), 0);
+  EXPECT_FALSE(state.TestFileError);
+}
+
+TEST_F(FileTestPieces, CancelAtEachYieldOfTheWriter) {
+  struct Case {
+    long yield;
+    bool created;
+    std::int64_t size;
+    bool error;
+  };
+  for (const Case c :
+       {Case{1, false, 0, false}, Case{2, true, 52428800, true}, Case{3, true, 104857600, true},
+        Case{4, true, 157286400, true}, Case{5, true, kFullTestFileBytes, false}}) {
+    SCOPED_TRACE(c.yield);
+    files.files.clear();
+    window = HeadlessWindow{};
+    state.CancelRequested = false;
+    state.TestFileError = false;
+    CancelAtYield(c.yield);
+    Write(1);
+    const CheapTestFiles::File* f = files.Find("VCAPTEST1.tmp");
+    EXPECT_EQ(f != nullptr, c.created);
+    if (f) {
+      EXPECT_EQ(f->size, c.size);
+    }
+    EXPECT_EQ(state.TestFileError, c.error);
+    EXPECT_EQ(files.open_count(), 0u);
+  }
+}
+
+TEST_F(FileTestPieces, FailedCreateOrWriteSetsTheErrorAndKeepsThePartialFile) {
+  files.fail_create = true;
+  Write(1);
+  EXPECT_TRUE(state.TestFileError);
+  EXPECT_TRUE(files.write_lengths.empty());
+
+  files.fail_create = false;
+  state.TestFileError = false;
+  files.allow_write = [](const std::string&, std::int64_t position) {
+    return position < 2 * kTestPieceBytes;
+  };
+  Write(2);
+  EXPECT_TRUE(state.TestFileError);
+  EXPECT_EQ(files.Find("VCAPTEST2.tmp")->size, 2 * kTestPieceBytes);
+  EXPECT_EQ(files.open_count(), 0u);
+  EXPECT_EQ(files.flushes, 0);
+
+  // A write that claims success but stores less has not written the file.
+  files.allow_write = nullptr;
+  state.TestFileError = false;
+  files.short_write_bytes = 4096;
+  Write(3);
+  EXPECT_TRUE(state.TestFileError);
+  EXPECT_EQ(files.open_count(), 0u);
+}
+
+TEST_F(FileTestPieces, ProgressTextCarriesTheEstimateFromFileTwoOn) {
+  Write(1, 10240);
+  base.now.minute = 2;  // two minutes into the run
+  Write(5, 10240);
+  EXPECT_EQ(state.results_log,
+            " Writing E:\\VCAPTEST1.tmp Writing E:\\VCAPTEST5.tmp, 00:02:48 remaining ");
+}
+
+std::vector<std::int64_t> SampleOffsets(std::int64_t size) {
+  std::vector<std::int64_t> offsets = {0, 1, 2, 3, 4, 5, 6};
+  for (std::int64_t pos = 16384; pos <= size - 1; pos += 32768) offsets.push_back(pos);
+  return offsets;
+}
+
+TEST_F(FileTestPieces, VerifierReadsTheHeaderAndEveryOddMarker) {
+  Write(3);
+  files.seeks.clear();
+  window = HeadlessWindow{};
+  EXPECT_TRUE(Verify(3));
+  EXPECT_EQ(files.seeks, SampleOffsets(kFullTestFileBytes));
+  EXPECT_EQ(files.seeks.size(), 7u + 6400u);
+  EXPECT_EQ(files.seeks.back(), 209698816);
+  EXPECT_EQ(state.GoodFileCount, 1);
+  EXPECT_EQ(window.yields(), 1);
+  EXPECT_EQ(files.open_count(), 0u);
+  const CheapTestFiles::Open& open = files.opens.back();
+  EXPECT_EQ(open.access, kGenericRead);
+  EXPECT_EQ(open.disposition, kOpenExisting);
+
+  // No samples at all up to 16384 bytes: the header decides.
+  files.seeks.clear();
+  EXPECT_TRUE(Verify(3, 16384));
+  EXPECT_EQ(files.seeks, SampleOffsets(0));
+  EXPECT_EQ(state.GoodFileCount, 2);
+}
+
+TEST_F(FileTestPieces, WrongHeaderFailsAfterTheSamplesWrongSampleAtOnce) {
+  Write(1);
+  files.files["VCAPTEST257.TMP"] = *files.Find("VCAPTEST1.tmp");
+  files.seeks.clear();
+  EXPECT_FALSE(Verify(257));  // same markers, other number
+  EXPECT_EQ(files.seeks.size(), 7u + 6400u);
+  EXPECT_EQ(state.GoodFileCount, 0);
+
+  CheapTestFiles::File& f = *files.Find("VCAPTEST1.tmp");
+  f.Set(5 * 16384, 0x07);
+  files.seeks.clear();
+  EXPECT_FALSE(Verify(1));
+  EXPECT_EQ(files.seeks.back(), 5 * 16384);
+  EXPECT_EQ(files.open_count(), 0u);
+  EXPECT_EQ(state.GoodFileCount, 0);
+
+  // Even markers, CR LF and the background are not looked at.
+  f.Set(5 * 16384, 1);
+  f.Set(4 * 16384, 0x07);
+  f.Set(7, 0);
+  f.Set(8, 0);
+  f.Set(12, 0);
+  EXPECT_TRUE(Verify(1));
+  f.Set(4, 'G');
+  EXPECT_FALSE(Verify(1));
+  EXPECT_EQ(state.GoodFileCount, 1);
+}
+
+TEST_F(FileTestPieces, ShortOrMissingFilesAreBad) {
+  Write(1);
+  files.Find("VCAPTEST1.tmp")->size = 100 * 1048576;
+  EXPECT_FALSE(Verify(1));
+  files.Find("VCAPTEST1.tmp")->size = 5;
+  EXPECT_FALSE(Verify(1, 1024));
+  EXPECT_FALSE(Verify(2, 0));
+  EXPECT_EQ(state.GoodFileCount, 0);
+  EXPECT_EQ(files.open_count(), 0u);
+}
+
+TEST_F(FileTestPieces, CancelAtTheEndOfSamplingFailsTheFile) {
+  Write(1);
+  window = HeadlessWindow{};
+  CancelAtYield(1);
+  EXPECT_FALSE(Verify(1));
+  EXPECT_EQ(state.GoodFileCount, 0);
+  EXPECT_EQ(files.open_count(), 0u);
+}
+
+TEST_F(FileTestPieces, InterimCheckReadsEveryFileEvenAfterABadOne) {
+  for (int n = 1; n <= 15; ++n) Write(n);
+  state.results_log.clear();
+  files.Find("VCAPTEST3.tmp")->Set(16384, 9);
+  files.opens.clear();
+  CheckWrittenFiles(ctx, 15);
+  EXPECT_EQ(files.opens.size(), 15u);
+  EXPECT_TRUE(state.TestFileError);
+  EXPECT_EQ(state.GoodFileCount, 14);
+  EXPECT_EQ(state.results_log, " Checking...");
+
+  files.Find("VCAPTEST3.tmp")->Set(16384, 3);
+  state.TestFileError = false;
+  state.results_log.clear();
+  CheckWrittenFiles(ctx, 15);
+  EXPECT_FALSE(state.TestFileError);
+  EXPECT_EQ(state.GoodFileCount, 15);
+  EXPECT_EQ(state.results_log, " Checking... OK");
+}
+
+TEST_F(FileTestPieces, CleanUpDeletesOnlyTestFilesAndSaysNothingWithoutThem) {
+  cmdcleanup_Click(ctx);
+  EXPECT_EQ(state.results_log, "");
+  EXPECT_EQ(window.yields(), 0);
+
+  files.files["VCAPTEST1.TMP"] = {};
+  files.files["VCAPTESTX.TMP"] = {};
+  // What a platform's wildcard search might let through besides test files.
+  base.found = {"VCAPTEST.tmpx", "notes.txt", "vcaptest9.TMP"};
+  cmdcleanup_Click(ctx);
+  EXPECT_EQ(state.results_log, "\r\nDeleting E:\\VCAPTEST*.tmp files...finished.");
+  EXPECT_EQ(window.yields(), 1);
+  EXPECT_TRUE(files.files.empty());
+  EXPECT_TRUE(base.deleted.empty());  // notes.txt and VCAPTEST.tmpx never reached DeleteFile
+
+  for (const char* drive : {"", "E", " :"}) {
+    state.results_log.clear();
+    state.SelectedDrive = drive;
+    cmdcleanup_Click(ctx);
+    EXPECT_EQ(state.results_log, "") << drive;
+  }
+}
+
+}  // namespace
+}  // namespace veracap

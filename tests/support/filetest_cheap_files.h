@@ -1,0 +1,206 @@
+// Test files for next to nothing: a platform wrapper that keeps the
+// VCAPTEST*.tmp files of one drive itself, so that tests can write and read
+// back dozens of 200 MiB test files in milliseconds. It stores only the first
+// 16 bytes of every 16 KiB block (where the test-file format puts its
+// header, markers and zeros) and answers every other byte with the background
+// 0xA5, so it can only check the writer's special bytes; whole-content checks
+// belong on the emulated platform. Everything else goes to the target, and the
+// free space of the drive is a fixed figure minus the test files' sizes.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform_wrapper.h"
+
+namespace veracap::test_support {
+
+class CheapTestFiles : public PlatformWrapper {
+ public:
+  static constexpr std::int64_t kBlock = 16384;
+  static constexpr std::int64_t kKept = 16;  // bytes kept at the start of each block
+
+  struct File {
+    std::int64_t size = 0;
+    std::vector<std::uint8_t> kept;  // kKept bytes per block
+    std::uint8_t At(std::int64_t offset) const {
+      const std::int64_t block = offset / kBlock;
+      const std::int64_t in_block = offset % kBlock;
+      if (in_block >= kKept) return 0xA5;
+      const auto index = static_cast<std::size_t>(block * kKept + in_block);
+      return index < kept.size() ? kept[index] : 0;
+    }
+    void Set(std::int64_t offset, std::uint8_t value) {
+      const std::int64_t in_block = offset % kBlock;
+      if (in_block >= kKept) return;
+      const auto index = static_cast<std::size_t>(offset / kBlock * kKept + in_block);
+      if (kept.size() <= index) kept.resize(index + kKept, 0);
+      kept[index] = value;
+    }
+  };
+
+  CheapTestFiles(Platform& target, std::string drive, std::uint64_t free_bytes)
+      : PlatformWrapper(target), drive_(Upper(std::move(drive))), free_bytes_(free_bytes) {}
+
+  // Inspection and fault injection.
+  std::map<std::string, File> files;  // by upper-case name, e.g. "VCAPTEST1.TMP"
+  struct Open {
+    std::string path;
+    std::uint32_t access = 0, share = 0, disposition = 0, flags = 0;
+  };
+  std::vector<Open> opens;                   // every CreateFile of a test file
+  std::vector<std::uint32_t> write_lengths;  // every WriteFile length
+  std::vector<std::int64_t> seeks;           // every SetFilePointerEx on a test file
+  int flushes = 0;
+  int closes = 0;
+  std::uint64_t bytes_written = 0;
+  // Called before each write to a test file with its name and position;
+  // returning false fails the write. A value of short_write_bytes > 0 makes
+  // the next write report success with that many bytes only.
+  std::function<bool(const std::string& name, std::int64_t position)> allow_write;
+  std::uint32_t short_write_bytes = 0;
+  bool free_space_fails = false;
+  bool fail_create = false;  // CreateFile of a test file fails
+
+  std::size_t open_count() const { return handles_.size(); }
+  File* Find(const std::string& name) {
+    auto it = files.find(Upper(name));
+    return it == files.end() ? nullptr : &it->second;
+  }
+
+  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t disposition, std::uint32_t flags) override {
+    const std::string name = NameOf(path);
+    if (name.empty()) return target_.CreateFile(path, access, share, disposition, flags);
+    opens.push_back({path, access, share, disposition, flags});
+    if (fail_create) return kInvalidHandle;
+    if (disposition == kCreateAlways) {
+      files[name] = File{};
+    } else if (!files.count(name)) {
+      return kInvalidHandle;
+    }
+    const Handle h = next_handle_++;
+    handles_[h] = {name, 0};
+    return h;
+  }
+  bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
+                 std::uint32_t* written) override {
+    auto it = handles_.find(h);
+    if (it == handles_.end()) return target_.WriteFile(h, buffer, length, written);
+    if (written) *written = 0;
+    write_lengths.push_back(length);
+    OpenFile& o = it->second;
+    if (allow_write && !allow_write(o.name, o.position)) return false;
+    if (short_write_bytes > 0) {
+      length = std::min(length, short_write_bytes);
+      short_write_bytes = 0;
+    }
+    File& f = files[o.name];
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    const std::int64_t end = o.position + length;
+    for (std::int64_t block = o.position - o.position % kBlock; block < end; block += kBlock) {
+      for (std::int64_t k = 0; k < kKept; ++k) {
+        const std::int64_t at = block + k;
+        if (at >= o.position && at < end) f.Set(at, bytes[at - o.position]);
+      }
+    }
+    o.position = end;
+    f.size = std::max(f.size, end);
+    bytes_written += length;
+    if (written) *written = length;
+    return true;
+  }
+  bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* read) override {
+    auto it = handles_.find(h);
+    if (it == handles_.end()) return target_.ReadFile(h, buffer, length, read);
+    OpenFile& o = it->second;
+    const File& f = files[o.name];
+    const std::int64_t n =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(length, f.size - o.position));
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    for (std::int64_t i = 0; i < n; ++i) bytes[i] = f.At(o.position + i);
+    o.position += n;
+    if (read) *read = static_cast<std::uint32_t>(n);
+    return true;
+  }
+  bool SetFilePointerEx(Handle h, std::int64_t distance, std::uint32_t method) override {
+    auto it = handles_.find(h);
+    if (it == handles_.end()) return target_.SetFilePointerEx(h, distance, method);
+    seeks.push_back(distance);
+    if (method != kFileBegin || distance < 0) return false;
+    it->second.position = distance;
+    return true;
+  }
+  bool FlushFileBuffers(Handle h) override {
+    if (!handles_.count(h)) return target_.FlushFileBuffers(h);
+    ++flushes;
+    return true;
+  }
+  bool CloseHandle(Handle h) override {
+    if (!handles_.count(h)) return target_.CloseHandle(h);
+    handles_.erase(h);
+    ++closes;
+    return true;
+  }
+  bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
+                          std::uint64_t* total, std::uint64_t* total_free) override {
+    if (Upper(root).rfind(drive_, 0) != 0) {
+      return target_.GetDiskFreeSpaceEx(root, free_to_caller, total, total_free);
+    }
+    if (free_space_fails) return false;
+    std::uint64_t used = 0;
+    for (const auto& [name, f] : files) used += static_cast<std::uint64_t>(f.size);
+    const std::uint64_t free = used > free_bytes_ ? 0 : free_bytes_ - used;
+    if (free_to_caller) *free_to_caller = free;
+    if (total_free) *total_free = free;
+    if (total) *total = free_bytes_;
+    return true;
+  }
+  std::vector<std::string> FindFiles(const std::string& pattern) override {
+    std::vector<std::string> names = target_.FindFiles(pattern);
+    if (Upper(pattern) == drive_ + "\\VCAPTEST*.TMP") {
+      for (const auto& [name, f] : files) names.push_back(name);
+    }
+    return names;
+  }
+  bool DeleteFile(const std::string& path) override {
+    const std::string name = NameOf(path);
+    if (name.empty()) return target_.DeleteFile(path);
+    return files.erase(name) > 0;
+  }
+
+ private:
+  struct OpenFile {
+    std::string name;
+    std::int64_t position = 0;
+  };
+
+  static std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  }
+  // The upper-case file name when the path is a test file of the drive's
+  // root, otherwise "".
+  std::string NameOf(const std::string& path) const {
+    const std::string upper = Upper(path);
+    const std::string prefix = drive_ + "\\VCAPTEST";
+    if (upper.rfind(prefix, 0) != 0) return {};
+    const std::string name = upper.substr(drive_.size() + 1);
+    if (name.find('\\') != std::string::npos) return {};
+    if (name.size() < 12 || name.compare(name.size() - 4, 4, ".TMP") != 0) return {};
+    return name;
+  }
+
+  std::string drive_;
+  std::uint64_t free_bytes_;
+  std::map<Handle, OpenFile> handles_;
+  Handle next_handle_ = Handle{1} << 40;
+};
+
+}  // namespace veracap::test_support
