@@ -11,6 +11,7 @@
 #include "filetest/verifier.h"
 #include "filetest/writer.h"
 #include "support/filetest_cheap_files.h"
+#include "support/stub_platform.h"
 
 namespace veracap {
 namespace {
@@ -19,46 +20,18 @@ using test_support::CheapTestFiles;
 
 // No devices at all: only a clock that tests move by hand, a folder search
 // with scripted answers and a record of deletions.
-class ClockOnlyPlatform : public Platform {
+class ClockOnlyPlatform : public testing::StubPlatform {
  public:
   LocalTime now{2026, 12, 6, 9, 0, 0};
   std::vector<std::string> found;    // what FindFiles answers
   std::vector<std::string> deleted;  // every DeleteFile path
 
-  Handle CreateFile(const std::string&, std::uint32_t, std::uint32_t, std::uint32_t,
-                    std::uint32_t) override {
-    return kInvalidHandle;
-  }
-  bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool SetFilePointerEx(Handle, std::int64_t, std::uint32_t) override { return false; }
-  bool FlushFileBuffers(Handle) override { return false; }
-  bool LockFile(Handle, std::uint64_t, std::uint64_t) override { return false; }
-  bool UnlockFile(Handle, std::uint64_t, std::uint64_t) override { return false; }
-  bool CloseHandle(Handle) override { return false; }
-  std::uint32_t GetLastError() override { return kErrorInvalidHandle; }
-  bool DeviceIoControl(Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                       std::uint32_t*) override {
-    return false;
-  }
-  bool GetDiskFreeSpaceEx(const std::string&, std::uint64_t*, std::uint64_t*,
-                          std::uint64_t*) override {
-    return false;
-  }
-  bool GetVolumeInformation(const std::string&, char*, std::uint32_t, char*,
-                            std::uint32_t) override {
-    return false;
-  }
   std::vector<std::string> FindFiles(const std::string&) override { return found; }
   bool DeleteFile(const std::string& path) override {
     deleted.push_back(path);
     return false;
   }
-  std::uint32_t GetLogicalDrives() override { return 0; }
-  std::uint32_t GetTickCount() override { return 0; }
-  void Sleep(std::uint32_t) override {}
   LocalTime GetLocalTime() override { return now; }
-  void ShellExecuteOpen(const std::string&) override {}
 };
 
 class FileTestPieces : public ::testing::Test {

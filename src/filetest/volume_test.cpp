@@ -1,0 +1,188 @@
+#include "filetest/volume_test.h"
+
+#include <cmath>
+
+#include "app/busy.h"
+#include "app/clock.h"
+#include "app/controls.h"
+#include "app/format.h"
+#include "app/results_log.h"
+#include "diskio/sector_io.h"
+#include "drives/drive_info.h"
+#include "filetest/cleanup.h"
+#include "filetest/report.h"
+#include "filetest/verifier.h"
+#include "filetest/writer.h"
+
+namespace veracap {
+namespace {
+
+const std::string kLineBreak = kCrLf;
+
+std::string ElapsedSinceStart(Context& ctx) {
+  return ElapsedText(SerialSeconds(ctx.platform.GetLocalTime()) - ctx.state.TestStartTime);
+}
+
+void AbortWrite(Context& ctx) {
+  Hide_Cancel(ctx);
+  AppendResult(ctx, kLineBreak + "TEST ABORTED (test files may be present)!");
+}
+
+void AbortVerify(Context& ctx) {
+  Hide_Cancel(ctx);
+  AppendResult(ctx, kLineBreak + "TEST ABORTED (use Clean-up to delete test files)!");
+}
+
+// Checks, messages and the confirmation before anything is written. True
+// when the user agreed to the test.
+bool PrepareVolumeTest(Context& ctx) {
+  AppState& s = ctx.state;
+  if (s.SelectedDrive.size() < 2) return false;
+  s.SelectedDiskNumber = GetDiskNumber(ctx, s.SelectedDrive);
+  // Disk 0 is the system disk; 99 means the disk is unknown.
+  if (s.SelectedDiskNumber <= 0 || s.SelectedDiskNumber > 80) return false;
+
+  SetResultText(ctx, "Veracap - Volume File Test");
+  s.CancelRequested = false;
+  AppendResult(ctx, kLineBreak + s.TitleLine + kLineBreak);
+  AppendResult(ctx, kLineBreak + ComboText(s, Control::Combo1));
+  cmdcleanup_Click(ctx);
+  ctx.platform.Sleep(100);
+  s.TestFileError = false;
+
+  const double free_mib = FreeDiskSpace(ctx, s.SelectedDrive) / 1024 / 1024;
+  s.PlannedFileCount = std::floor(free_mib / 200);
+  if (s.PlannedFileCount < 1) {
+    ShowMessage(ctx, "ERROR: Drive not formatted or volume too full!", kMbIconExclamation,
+                "No spare space or unformatted Drive!");
+    return false;
+  }
+  GetUSBDiskDriveInfo(ctx, s.SelectedDiskNumber);
+  const std::int32_t drive_mib = DriveMegabytes(s.DriveSizeBytes);
+  if (drive_mib < 1) {
+    ShowMessage(ctx, "Please run this application with Administrator rights.", kMbIconStop);
+    return false;
+  }
+  const double whole_free_mib = std::floor(free_mib);
+  AppendResult(ctx, kLineBreak + kLineBreak + "Warning: Testing " +
+                        PlainNumberText(whole_free_mib) + "MB out of reported drive size of " +
+                        std::to_string(drive_mib) + "MB");
+  const int answer = ShowMessage(
+      ctx,
+      "OK to fill " + s.SelectedDrive + " with " + FormatNumberText(whole_free_mib, "###,###,###") +
+          "MB of test files?" + kLineBreak + kLineBreak +
+          "WARNING: If this device is 'fake', this operation could corrupt all your files." +
+          kLineBreak + kLineBreak +
+          "Tip: Close all instances of Windows Explorer to improve the speed.",
+      kMbOkCancel, "File Test");
+  return answer == kIdOk;
+}
+
+enum class PhaseEnd { kGoOn, kAborted };
+
+// The full files, with the interim checks. Sets files_written to the number
+// of full files that the read-back checks.
+PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
+  AppState& s = ctx.state;
+  s.CurrentFileSize = kFullTestFileBytes;
+  files_written = static_cast<std::int32_t>(s.PlannedFileCount);
+  s.LASTCHUNK = 0;
+  for (std::int32_t i = 1; i <= s.PlannedFileCount; ++i) {
+    AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
+    if (s.CancelRequested) return PhaseEnd::kAborted;
+    ctx.window.DoEvents();
+    WriteTestFile(ctx, i);
+    ctx.window.DoEvents();
+    if (s.CancelRequested) return PhaseEnd::kAborted;
+    if (s.TestFileError) {
+      files_written = i - 1;
+      AppendResult(ctx, kLineBreak + "WRITE ERROR!");
+      break;
+    }
+    if (IsInterimCheckPoint(i)) CheckWrittenFiles(ctx, i);
+    ctx.window.DoEvents();
+    if (s.CancelRequested) return PhaseEnd::kAborted;
+    if (s.TestFileError) {
+      files_written = i;
+      AppendResult(ctx, kLineBreak + "DATA ERROR!");
+      break;
+    }
+    ctx.window.DoEvents();
+  }
+  return PhaseEnd::kGoOn;
+}
+
+// The shorter last file in what is left of the free space, keeping 1 KiB.
+void WriteLastFile(Context& ctx, std::int32_t files_written) {
+  AppState& s = ctx.state;
+  double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
+  if (size > kFullTestFileBytes) size = kFullTestFileBytes;
+  if (size < 1024) size = 0;
+  s.CurrentFileSize = s.LASTCHUNK = static_cast<std::int32_t>(size);
+  if (size <= 0) return;
+  s.PlannedFileCount += 1;
+  AppendResult(ctx,
+               kLineBreak + "Writing last file (" + TwoDecimalsText(size / 1024 / 1024) + "MB)");
+  AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
+  WriteTestFile(ctx, files_written + 1);
+  if (s.TestFileError) AppendResult(ctx, kLineBreak + "DATA ERROR!");
+}
+
+PhaseEnd VerifyAllFiles(Context& ctx, std::int32_t files_written) {
+  AppState& s = ctx.state;
+  AppendResult(ctx, kLineBreak + "Verifying files 1 - " + std::to_string(files_written) + "...");
+  s.CurrentFileSize = kFullTestFileBytes;
+  s.GoodFileCount = 0;
+  for (std::int32_t j = 1; j <= files_written; ++j) {
+    ctx.window.DoEvents();
+    if (s.CancelRequested) return PhaseEnd::kAborted;
+    VerifyTestFile(ctx, j);
+  }
+  s.CurrentFileSize = s.LASTCHUNK;
+  if (!s.TestFileError) {
+    AppendResult(ctx, kLineBreak + "Verifying file " + std::to_string(files_written + 1) + "...");
+    // Without a last file of this run there is nothing to check: a file of
+    // that number would be a stray one the clean-up could not delete, and it
+    // must not count among this run's good files.
+    if (s.LASTCHUNK > 0) VerifyTestFile(ctx, files_written + 1);
+  }
+  s.CurrentFileSize = kFullTestFileBytes;
+  // A Cancel seen by the verifier's last yield made that file look bad; the
+  // run must end as cancelled, not with a verdict on a drive it did not judge.
+  if (s.CancelRequested) return PhaseEnd::kAborted;
+  return PhaseEnd::kGoOn;
+}
+
+}  // namespace
+
+double FreeDiskSpace(Context& ctx, const std::string& sDriveLetter) {
+  std::uint64_t free_to_caller = 0;
+  std::uint64_t total = 0;
+  std::uint64_t total_free = 0;
+  if (!ctx.platform.GetDiskFreeSpaceEx(sDriveLetter, &free_to_caller, &total, &total_free)) {
+    return 0;
+  }
+  return static_cast<double>(free_to_caller);
+}
+
+void cmdVolumeTest_Click(Context& ctx) {
+  AppState& s = ctx.state;
+  if (!PrepareVolumeTest(ctx)) return;
+
+  ctx.window.DoEvents();
+  FillTestBuffer(s);
+  s.TestStartTime = SerialSeconds(ctx.platform.GetLocalTime());
+  AppendResult(ctx,
+               kLineBreak + "Writing " + PlainNumberText(s.PlannedFileCount) + " x 200MB files...");
+  Show_Cancel(ctx);
+  SetVisible(ctx, Control::Label1, true);
+  SetVisible(ctx, Control::cmdVolumeTest, true);
+
+  std::int32_t files_written = 0;
+  if (WriteFullFiles(ctx, files_written) == PhaseEnd::kAborted) return AbortWrite(ctx);
+  if (!s.TestFileError) WriteLastFile(ctx, files_written);
+  if (VerifyAllFiles(ctx, files_written) == PhaseEnd::kAborted) return AbortVerify(ctx);
+  VolumeTestReport(ctx, files_written);
+}
+
+}  // namespace veracap
