@@ -24,6 +24,8 @@ struct Options {
   // true: the machine's clock and real sleeps (the runner).
   bool real_clock = false;
   LocalTime start_time{2026, 12, 6, 9, 0, 0};
+  // GetTickCount at start_time on the virtual clock (it wraps after 2^32 ms).
+  std::uint32_t start_tick_ms = 0;
 };
 
 // Counts of what reached the devices, for tests and benchmarks.
@@ -37,8 +39,16 @@ struct Counters {
 
 class EmulatedPlatform : public Platform {
  public:
+  // Creates the image folder, the sparse images and, for a volume without a
+  // table yet, the table and the manifest's files. Problems are not thrown:
+  // error() tells them, and the devices concerned cannot be opened.
   EmulatedPlatform(Manifest manifest, Options options);
   ~EmulatedPlatform() override;
+  EmulatedPlatform(const EmulatedPlatform&) = delete;
+  EmulatedPlatform& operator=(const EmulatedPlatform&) = delete;
+
+  // Empty when every image and table could be set up; else the first problem.
+  const std::string& error() const;
 
   Handle CreateFile(const std::string& path, std::uint32_t desired_access,
                     std::uint32_t share_mode, std::uint32_t creation_disposition,

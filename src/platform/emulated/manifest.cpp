@@ -1,17 +1,565 @@
 #include "platform/emulated/manifest.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
 namespace veracap::emulated {
+namespace {
 
-bool ParseManifest(std::string_view, Manifest*, std::string* error) {
-  if (error) *error = "manifest parsing is not built yet";
+// Kept byte for byte identical to data/devices.manifest (a test compares them).
+constexpr std::string_view kBundledManifest = R"manifest(# Veracap emulated devices: the disks the emulated platform offers.
+# Format: see "Emulated devices (manifest format)" in README.md.
+# Sizes: bytes, or with s (512-byte sectors), KiB MiB GiB TiB, kB MB GB TB.
+
+# The system disk: never offered for a test.
+disk 0
+  claimed 234441648s
+  bus sata
+  vendor ATA
+  product "GENERIC SSD 120"
+  revision 2.10
+  removable no
+  volume C: label "SYSTEM" capacity 120033075200 fs NTFS
+
+# A genuine 8 GB stick.
+disk 1
+  claimed 8000000000
+  bus usb
+  vendor GENERIC
+  product "USB FLASH DISK"
+  revision 1.00
+  serial 0001GEN8
+  volume E: label "GENUINE8" capacity 7998951424
+
+# A counterfeit "32 GB" stick: 4 GiB of memory, addresses wrap round.
+disk 2
+  claimed 62332200s
+  real 4GiB
+  beyond wrap
+  bus usb
+  vendor GENERIC
+  product "MASS STORAGE"
+  revision 8.07
+  volume F: label "FAKE32" capacity 31913037824
+
+# A counterfeit "2 TB" stick: 8 GiB of memory, addresses wrap round.
+disk 3
+  claimed 3907029168s
+  real 8GiB
+  beyond wrap
+  bus usb
+  vendor GENERIC
+  product "FLASH DRIVE 2TB"
+  revision 1.00
+  volume G: label "FAKE2TB" capacity 2000397885440
+
+# A counterfeit "16 GB" stick: 1 GiB of memory, reads zeros beyond it.
+disk 4
+  claimed 31266816s
+  real 1GiB
+  beyond zeros
+  bus usb
+  vendor GENERIC
+  product "USB DISK 2.0"
+  revision PMAP
+  volume H: label "ZERO16" capacity 16007561216
+
+# A fixed data disk on SATA: offered only when all drives are shown.
+disk 5
+  claimed 976773168s
+  bus sata
+  vendor ATA
+  product "GENERIC HDD 500"
+  revision 1A01
+  removable no
+  volume D: label "DATA" capacity 500106813440 fs NTFS
+
+# A small genuine 1 GiB stick with photos on it.
+disk 6
+  claimed 1GiB
+  bus usb
+  vendor GENERIC
+  product "USB FLASH DISK"
+  revision 1.00
+  serial 0006GEN1
+  volume I: label "SMALL1G" capacity 1072693248
+  file "IMG_0001.JPG" 3MiB
+  file "IMG_0002.JPG" 4MiB
+  file "IMG_0003.JPG" 2621440
+
+# A counterfeit "4 GB" stick: 1 GiB of memory, wraps; one file on it.
+disk 7
+  claimed 7813120s
+  real 1GiB
+  beyond wrap
+  bus usb
+  vendor GENERIC
+  product "USB DISK"
+  revision 1.10
+  volume J: label "FAKE4G" capacity 3999268864
+  file "HOLIDAY.MP4" 5MiB
+)manifest";
+
+// Splits a line into words; "quoted text" is one word (quotes removed) and
+// '#' outside quotes starts a comment.
+bool SplitWords(std::string_view line, std::vector<std::string>* words, std::string* error) {
+  words->clear();
+  std::size_t i = 0;
+  while (i < line.size()) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++i;
+    } else if (c == '#') {
+      break;
+    } else if (c == '"') {
+      const std::size_t end = line.find('"', i + 1);
+      if (end == std::string_view::npos) {
+        *error = "unterminated quoted text";
+        return false;
+      }
+      words->emplace_back(line.substr(i + 1, end - i - 1));
+      i = end + 1;
+    } else {
+      std::size_t end = i;
+      while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\r' &&
+             line[end] != '#' && line[end] != '"') {
+        ++end;
+      }
+      words->emplace_back(line.substr(i, end - i));
+      i = end;
+    }
+  }
+  return true;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool ParseUnsigned(std::string_view text, std::uint64_t* value) {
+  if (text.empty()) return false;
+  std::uint64_t v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (v > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return true;
+}
+
+bool ParseU32(std::string_view text, std::uint32_t* value) {
+  std::uint64_t v = 0;
+  if (!ParseUnsigned(text, &v) || v > std::numeric_limits<std::uint32_t>::max()) return false;
+  *value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+bool ParseBus(std::string_view text, std::uint32_t* bus) {
+  static constexpr struct {
+    std::string_view name;
+    std::uint32_t value;
+  } kBuses[] = {{"scsi", 1},  {"atapi", 2}, {"ata", 3},    {"1394", 4}, {"ssa", 5},
+                {"fibre", 6}, {"usb", 7},   {"raid", 8},   {"iscsi", 9}, {"sas", 10},
+                {"sata", 11}, {"sd", 12},   {"mmc", 13},   {"virtual", 14}, {"nvme", 17}};
+  const std::string lower = Lower(text);
+  for (const auto& b : kBuses) {
+    if (lower == b.name) {
+      *bus = b.value;
+      return true;
+    }
+  }
+  return ParseU32(text, bus) && *bus <= 255;
+}
+
+bool ValidFileName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\/:*?\"<>|").find(c) !=
+                                                    std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+class Parser {
+ public:
+  explicit Parser(Manifest* manifest) : manifest_(manifest) {}
+
+  bool Line(const std::vector<std::string>& w, std::string* error) {
+    const std::string key = Lower(w[0]);
+    if (key == "images") return Images(w, error);
+    if (key == "disk") return Disk(w, error);
+    if (disk_ == nullptr) return Fail(error, "'" + w[0] + "' before the first 'disk' line");
+    if (key == "file") return File(w, error);
+    if (key == "volume") return Volume(w, error);
+    if (key == "fault") return FaultLine(w, error);
+    if (key == "no-capacity" || key == "no-inquiry" || key == "no-length") {
+      if (w.size() != 1) return Fail(error, "'" + w[0] + "' takes no value");
+      if (key == "no-capacity") disk_->answers_capacity = false;
+      if (key == "no-inquiry") disk_->answers_inquiry = false;
+      if (key == "no-length") disk_->answers_length = false;
+      return true;
+    }
+    if (w.size() != 2) return Fail(error, "'" + w[0] + "' takes exactly one value");
+    const std::string& v = w[1];
+    if (key == "claimed" || key == "real") {
+      std::uint64_t size = 0;
+      if (!ParseSize(v, &size)) return Fail(error, "bad size '" + v + "'");
+      (key == "claimed" ? disk_->claimed_bytes : disk_->real_bytes) = size;
+      if (key == "real") real_given_ = true;
+      return true;
+    }
+    if (key == "beyond") {
+      const std::string m = Lower(v);
+      if (m == "wrap") disk_->beyond = Beyond::kWrap;
+      else if (m == "zeros") disk_->beyond = Beyond::kZeros;
+      else if (m == "ff" || m == "ones") disk_->beyond = Beyond::kOnes;
+      else if (m == "error") disk_->beyond = Beyond::kError;
+      else return Fail(error, "beyond must be wrap, zeros, ff or error, not '" + v + "'");
+      return true;
+    }
+    if (key == "bus") {
+      if (!ParseBus(v, &disk_->bus_type)) return Fail(error, "unknown bus '" + v + "'");
+      return true;
+    }
+    if (key == "vendor") return Text(v, 8, &disk_->vendor, "vendor", error);
+    if (key == "product") return Text(v, 16, &disk_->product, "product", error);
+    if (key == "revision") return Text(v, 4, &disk_->revision, "revision", error);
+    if (key == "serial") return Text(v, 64, &disk_->serial, "serial", error);
+    if (key == "removable") {
+      const std::string b = Lower(v);
+      if (b != "yes" && b != "no") return Fail(error, "removable must be yes or no");
+      disk_->removable = b == "yes";
+      return true;
+    }
+    if (key == "block") {
+      std::uint32_t block = 0;
+      if (!ParseU32(v, &block) || block < 512 || (block & (block - 1)) != 0) {
+        return Fail(error, "block must be a power of two of at least 512");
+      }
+      disk_->block_length = block;
+      return true;
+    }
+    return Fail(error, "unknown key '" + w[0] + "'");
+  }
+
+  // Checks of a disk that need all its lines.
+  bool FinishDisk(std::string* error) {
+    if (disk_ == nullptr) return true;
+    DiskSpec& d = *disk_;
+    const std::string name = "line " + std::to_string(disk_line_) + ": disk " +
+                             std::to_string(d.number) + ": ";
+    if (d.claimed_bytes == 0) return Fail(error, name + "no 'claimed' size");
+    if (!real_given_) d.real_bytes = d.claimed_bytes;
+    if (d.claimed_bytes % 512 != 0 || d.real_bytes % 512 != 0) {
+      return Fail(error, name + "sizes must be whole 512-byte sectors");
+    }
+    if (d.real_bytes == 0 || d.real_bytes > d.claimed_bytes) {
+      return Fail(error, name + "real size must be above 0 and at most the claimed size");
+    }
+    for (const Fault& f : d.faults) {
+      if (f.sector >= d.claimed_bytes / 512) {
+        return Fail(error, name + "fault at sector " + std::to_string(f.sector) +
+                               " lies beyond the claimed size");
+      }
+    }
+    std::vector<const VolumeSpec*> volumes;
+    for (const VolumeSpec& v : d.volumes) volumes.push_back(&v);
+    std::sort(volumes.begin(), volumes.end(),
+              [](auto* a, auto* b) { return a->offset_bytes < b->offset_bytes; });
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+      const VolumeSpec& v = *volumes[i];
+      const std::string vname = name + "volume " + v.letter + ": ";
+      if (v.offset_bytes > d.claimed_bytes || v.capacity_bytes > d.claimed_bytes - v.offset_bytes) {
+        return Fail(error, vname + "runs past the claimed size");
+      }
+      if (i + 1 < volumes.size() && v.offset_bytes + v.capacity_bytes > volumes[i + 1]->offset_bytes) {
+        return Fail(error, vname + "overlaps volume " + volumes[i + 1]->letter + ":");
+      }
+      std::uint64_t clusters = 0;
+      for (const FileSpec& f : v.files) clusters += (f.size_bytes + 4095) / 4096;
+      if (clusters > v.capacity_bytes / 4096) return Fail(error, vname + "files do not fit");
+    }
+    return true;
+  }
+
+ private:
+  static bool Fail(std::string* error, const std::string& message) {
+    *error = message;
+    return false;
+  }
+
+  bool Text(const std::string& v, std::size_t max, std::string* out, const char* what,
+            std::string* error) {
+    if (v.size() > max) {
+      return Fail(error, std::string(what) + " is longer than " + std::to_string(max) +
+                             " characters");
+    }
+    for (const char c : v) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+        return Fail(error, std::string(what) + " must be printable ASCII");
+      }
+    }
+    *out = v;
+    return true;
+  }
+
+  bool Images(const std::vector<std::string>& w, std::string* error) {
+    if (w.size() != 2) return Fail(error, "'images' takes one folder");
+    manifest_->image_dir = w[1];
+    return true;
+  }
+
+  bool Disk(const std::vector<std::string>& w, std::string* error) {
+    std::uint32_t number = 0;
+    if (w.size() != 2 || !ParseU32(w[1], &number) || number > 999) {
+      return Fail(error, "'disk' takes a disk number from 0 to 999");
+    }
+    for (const DiskSpec& d : manifest_->disks) {
+      if (d.number == static_cast<int>(number)) return Fail(error, "disk " + w[1] + " twice");
+    }
+    if (!FinishDisk(error)) {
+      located_ = true;
+      return false;
+    }
+    manifest_->disks.emplace_back();
+    disk_ = &manifest_->disks.back();
+    disk_->number = static_cast<int>(number);
+    disk_line_ = line_;
+    real_given_ = false;
+    return true;
+  }
+
+  bool Volume(const std::vector<std::string>& w, std::string* error) {
+    if (w.size() < 2 || w[1].size() != 2 || w[1][1] != ':' ||
+        !std::isalpha(static_cast<unsigned char>(w[1][0]))) {
+      return Fail(error, "'volume' needs a drive letter such as E:");
+    }
+    VolumeSpec v;
+    v.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0])));
+    for (const DiskSpec& d : manifest_->disks) {
+      for (const VolumeSpec& other : d.volumes) {
+        if (other.letter == v.letter) return Fail(error, std::string("volume ") + v.letter + ": twice");
+      }
+    }
+    bool has_capacity = false;
+    for (std::size_t i = 2; i < w.size(); i += 2) {
+      const std::string key = Lower(w[i]);
+      if (i + 1 >= w.size()) return Fail(error, "'" + w[i] + "' needs a value");
+      const std::string& value = w[i + 1];
+      if (key == "label") {
+        if (value.size() > 32) return Fail(error, "label is longer than 32 characters");
+        v.label = value;
+      } else if (key == "fs") {
+        if (value.empty() || value.size() > 15) return Fail(error, "fs name must have 1 to 15 characters");
+        v.fs_name = value;
+      } else if (key == "capacity" || key == "offset") {
+        std::uint64_t size = 0;
+        if (!ParseSize(value, &size)) return Fail(error, "bad size '" + value + "'");
+        if (key == "offset" && size % 512 != 0) return Fail(error, "offset must be whole sectors");
+        if (key == "capacity" && size < 4096) return Fail(error, "capacity below 4 KiB");
+        (key == "capacity" ? v.capacity_bytes : v.offset_bytes) = size;
+        has_capacity = has_capacity || key == "capacity";
+      } else {
+        return Fail(error, "unknown volume key '" + w[i] + "'");
+      }
+    }
+    if (!has_capacity) return Fail(error, "volume without capacity");
+    disk_->volumes.push_back(v);
+    return true;
+  }
+
+  bool File(const std::vector<std::string>& w, std::string* error) {
+    if (disk_->volumes.empty()) return Fail(error, "'file' before a 'volume' of this disk");
+    std::uint64_t size = 0;
+    if (w.size() != 3) return Fail(error, "'file' takes a name and a size");
+    if (!ValidFileName(w[1])) return Fail(error, "bad file name '" + w[1] + "'");
+    if (!ParseSize(w[2], &size)) return Fail(error, "bad size '" + w[2] + "'");
+    VolumeSpec& v = disk_->volumes.back();
+    for (const FileSpec& f : v.files) {
+      if (Lower(f.name) == Lower(w[1])) return Fail(error, "file '" + w[1] + "' twice");
+    }
+    v.files.push_back({w[1], size});
+    return true;
+  }
+
+  bool FaultLine(const std::vector<std::string>& w, std::string* error) {
+    if (w.size() < 3) return Fail(error, "'fault' needs a kind and a sector");
+    Fault f;
+    const std::string kind = Lower(w[1]);
+    if (kind == "write-fail") f.kind = Fault::Kind::kWriteFail;
+    else if (kind == "read-fail") f.kind = Fault::Kind::kReadFail;
+    else if (kind == "short-read") f.kind = Fault::Kind::kShortRead;
+    else return Fail(error, "fault kind must be write-fail, read-fail or short-read");
+    if (!ParseUnsigned(w[2], &f.sector)) return Fail(error, "bad sector '" + w[2] + "'");
+    std::size_t i = 3;
+    if (f.kind == Fault::Kind::kShortRead) {
+      if (w.size() < 4 || !ParseU32(w[3], &f.short_bytes)) {
+        return Fail(error, "short-read needs the number of bytes delivered");
+      }
+      i = 4;
+    }
+    for (; i < w.size(); i += 2) {
+      const std::string key = Lower(w[i]);
+      std::uint32_t value = 0;
+      if (i + 1 >= w.size() || !ParseU32(w[i + 1], &value)) {
+        return Fail(error, "'" + w[i] + "' needs a number");
+      }
+      if (key == "delay") {
+        f.delay_ms = value;
+      } else if (key == "times") {
+        if (value == 0 || value > 1000000000) return Fail(error, "times must be 1 or more");
+        f.times = static_cast<int>(value);
+      } else {
+        return Fail(error, "unknown fault option '" + w[i] + "'");
+      }
+    }
+    disk_->faults.push_back(f);
+    return true;
+  }
+
+ public:
+  int line_ = 0;
+  bool located_ = false;  // the message already names its line
+
+ private:
+  Manifest* manifest_;
+  DiskSpec* disk_ = nullptr;
+  int disk_line_ = 0;
+  bool real_given_ = false;
+};
+
+std::uint64_t SplitMix64(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+}  // namespace
+
+bool ParseSize(std::string_view text, std::uint64_t* size_bytes) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  std::uint64_t number = 0;
+  if (!ParseUnsigned(text.substr(0, digits), &number)) return false;
+  static constexpr struct {
+    std::string_view suffix;
+    std::uint64_t factor;
+  } kUnits[] = {{"", 1},
+                {"s", 512},
+                {"KiB", 1ull << 10},
+                {"MiB", 1ull << 20},
+                {"GiB", 1ull << 30},
+                {"TiB", 1ull << 40},
+                {"kB", 1000},
+                {"KB", 1000},
+                {"MB", 1000000},
+                {"GB", 1000000000},
+                {"TB", 1000000000000}};
+  const std::string_view suffix = text.substr(digits);
+  for (const auto& unit : kUnits) {
+    if (suffix != unit.suffix) continue;
+    if (number > std::numeric_limits<std::uint64_t>::max() / unit.factor) return false;
+    *size_bytes = number * unit.factor;
+    return true;
+  }
   return false;
 }
 
-bool LoadManifest(const std::string&, Manifest*, std::string* error) {
-  if (error) *error = "manifest parsing is not built yet";
-  return false;
+bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error) {
+  Manifest result;
+  Parser parser(&result);
+  std::string message;
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    ++parser.line_;
+    if (!SplitWords(text.substr(start, end - start), &words, &message) ||
+        (!words.empty() && !parser.Line(words, &message))) {
+      if (error) {
+        *error = parser.located_ ? message : "line " + std::to_string(parser.line_) + ": " + message;
+      }
+      return false;
+    }
+    start = end + 1;
+  }
+  if (!parser.FinishDisk(&message)) {
+    if (error) *error = message;
+    return false;
+  }
+  *manifest = std::move(result);
+  return true;
 }
 
-std::string_view BundledManifest() { return {}; }
+bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (error) *error = path + ": cannot be read";
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string message;
+  if (!ParseManifest(text.str(), manifest, &message)) {
+    if (error) *error = path + ": " + message;
+    return false;
+  }
+  if (manifest->image_dir.empty()) {
+    manifest->image_dir = DefaultImageDir();
+  } else if (std::filesystem::path(manifest->image_dir).is_relative()) {
+    manifest->image_dir =
+        (std::filesystem::path(path).parent_path() / manifest->image_dir).lexically_normal().string();
+  }
+  return true;
+}
+
+std::string_view BundledManifest() { return kBundledManifest; }
+
+std::string DefaultImageDir() {
+  const char* images = std::getenv("VERACAP_IMAGES");
+  if (images != nullptr && *images != '\0') return images;
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  std::filesystem::path base;
+  if (cache != nullptr && *cache != '\0') {
+    base = cache;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') home = std::getenv("USERPROFILE");
+    base = std::filesystem::path(home != nullptr ? home : ".") / ".cache";
+  }
+  return (base / "veracap" / "images").string();
+}
+
+void InitialFileContent(std::string_view name, std::uint64_t offset, std::uint8_t* out,
+                        std::size_t length) {
+  std::uint64_t seed = 0xCBF29CE484222325ull;  // FNV-1a of the upper-case name
+  for (const char c : name) {
+    seed ^= static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)));
+    seed *= 0x100000001B3ull;
+  }
+  std::uint64_t word_index = offset / 8;
+  std::uint64_t word = SplitMix64(seed + word_index);
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint64_t at = offset + i;
+    if (at / 8 != word_index) {
+      word_index = at / 8;
+      word = SplitMix64(seed + word_index);
+    }
+    out[i] = static_cast<std::uint8_t>(word >> (8 * (at % 8)));
+  }
+}
 
 }  // namespace veracap::emulated

@@ -3,6 +3,7 @@
 // faults, and its volumes with the files already on them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,8 +43,10 @@ struct DiskSpec {
   std::uint64_t real_bytes = 0;     // memory really there (== claimed: genuine)
   Beyond beyond = Beyond::kWrap;
   std::uint32_t bus_type = 7;        // STORAGE_BUS_TYPE: 7 USB, 11 SATA, 17 NVMe...
-  std::string vendor;
-  std::string product;
+  std::string vendor;    // INQUIRY vendor identification, up to 8 characters
+  std::string product;   // INQUIRY product identification, up to 16 characters
+  std::string revision = "1.00";  // INQUIRY product revision, up to 4 characters
+  std::string serial;    // storage descriptor serial number (empty: none)
   bool removable = true;
   std::uint32_t block_length = 512;  // READ CAPACITY block length
   bool answers_capacity = true;      // READ CAPACITY returns data
@@ -58,11 +61,29 @@ struct Manifest {
   std::vector<DiskSpec> disks;
 };
 
-// Parses a manifest; on a fault returns false and a message naming the line.
+// Parses a manifest; on a fault returns false and a message naming the line
+// ("line 7: ..."). The image_dir is kept as written (relative or absolute).
 bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error);
+// Reads and parses a file; a relative image_dir is resolved against the
+// manifest's own folder, and a manifest without one gets DefaultImageDir().
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error);
 // The manifest built into the program (disk 0 system disk, 1 genuine 8 GB,
-// 2 "32 GB" wrap, 3 "2 TB" wrap, 4 "16 GB" zeros...).
+// 2 "32 GB" wrap, 3 "2 TB" wrap, 4 "16 GB" zeros...). It names no image
+// folder; data/devices.manifest holds the same text for people to read.
 std::string_view BundledManifest();
+// The image folder used when neither the options nor the manifest name one:
+// $VERACAP_IMAGES if set, else ${XDG_CACHE_HOME:-$HOME/.cache}/veracap/images.
+std::string DefaultImageDir();
+
+// A size as the manifest writes it: plain bytes, or a number with one of the
+// suffixes s (512-byte sectors), KiB MiB GiB TiB, kB MB GB TB (decimal).
+// False for anything else, including values beyond 64 bits.
+bool ParseSize(std::string_view text, std::uint64_t* size_bytes);
+
+// The content of a file listed in the manifest, derived from its name (case
+// ignored) and the byte offset: fills out[0..length) with the bytes at
+// offset..offset+length, so tests can predict and hash initial files.
+void InitialFileContent(std::string_view name, std::uint64_t offset, std::uint8_t* out,
+                        std::size_t length);
 
 }  // namespace veracap::emulated

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "support/emulated_test_support.h"
+
+namespace veracap::emulated {
+namespace {
+
+using testing::MakePlatform;
+using testing::TempDir;
+
+constexpr const char* kDevices = R"(disk 2
+  claimed 62332200s
+  real 4GiB
+  bus usb
+  vendor ACME
+  product "FLASH DISK"
+  revision 8.07
+  serial ABC123
+  volume F: label "FAKE32" capacity 1GiB
+  volume G: label "SECOND" capacity 1GiB offset 2GiB
+disk 5
+  claimed 1GiB
+  bus sata
+  vendor ATA
+  product "SOME HDD"
+  removable no
+  block 4096
+)";
+
+std::uint32_t U32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint32_t U32Be(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// The 585-byte pass-through block as the device queries send it.
+std::array<std::uint8_t, 588> PassThroughBlock(std::uint8_t opcode) {
+  std::array<std::uint8_t, 588> b{};
+  b[0] = 44;
+  b[4] = 1;    // TargetId
+  b[6] = 6;    // CdbLength
+  b[7] = 24;   // SenseInfoLength
+  b[8] = 1;    // DataIn
+  b[12] = 192; // DataTransferLength
+  b[16] = 2;   // TimeOutValue
+  b[20] = 76;  // DataBufferOffset
+  b[24] = 44;  // SenseInfoOffset
+  b[28] = opcode;
+  b[29] = 0x08;
+  b[32] = 0xC0;
+  return b;
+}
+
+class EmulatedControl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    p_ = MakePlatform(kDevices, dir_.path());
+    disk2_ = Open("\\\\.\\PhysicalDrive2");
+    ASSERT_NE(disk2_, kInvalidHandle);
+  }
+  Handle Open(const std::string& path, std::uint32_t access = kGenericRead | kGenericWrite) {
+    return p_->CreateFile(path, access, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  }
+  bool Scsi(Handle h, std::array<std::uint8_t, 588>* block, std::uint32_t* returned) {
+    return p_->DeviceIoControl(h, kIoctlScsiPassThrough, block->data(), 585, block->data(), 585,
+                               returned);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<EmulatedPlatform> p_;
+  Handle disk2_ = kInvalidHandle;
+};
+
+TEST_F(EmulatedControl, ReadCapacityGivesLastBlockAndLength) {
+  auto block = PassThroughBlock(0x25);
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 76u + 8);
+  EXPECT_EQ(U32Be(&block[76]), 62332199u);
+  EXPECT_EQ(U32Be(&block[80]), 512u);
+
+  const Handle disk5 = Open("\\\\.\\PhysicalDrive5");
+  block = PassThroughBlock(0x25);
+  ASSERT_TRUE(Scsi(disk5, &block, &returned));
+  EXPECT_EQ(U32Be(&block[76]), (1u << 30) / 4096 - 1);
+  EXPECT_EQ(U32Be(&block[80]), 4096u);
+}
+
+TEST_F(EmulatedControl, InquiryGivesStandardData) {
+  auto block = PassThroughBlock(0x12);
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 76u + 36);
+  const std::uint8_t* d = &block[76];
+  EXPECT_EQ(d[0], 0);
+  EXPECT_EQ(d[1], 0x80);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 8), 8), "ACME    ");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 16), 16), "FLASH DISK      ");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 32), 4), "8.07");
+
+  const Handle disk5 = Open("\\\\.\\PhysicalDrive5");
+  block = PassThroughBlock(0x12);
+  ASSERT_TRUE(Scsi(disk5, &block, &returned));
+  EXPECT_EQ(block[77], 0);  // fixed medium
+
+  // Limited by the transfer length the caller allows.
+  block = PassThroughBlock(0x12);
+  block[12] = 20;
+  ASSERT_TRUE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 76u + 20);
+  EXPECT_EQ(block[76 + 20], 0);
+
+  // Other commands fail.
+  block = PassThroughBlock(0x28);
+  EXPECT_FALSE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(EmulatedControl, RefusedQueriesReturnNothing) {
+  p_->SetAnswers(2, false, false, false);
+  std::uint32_t returned = 99;
+  auto block = PassThroughBlock(0x25);
+  EXPECT_TRUE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 0u);
+  block = PassThroughBlock(0x12);
+  EXPECT_TRUE(Scsi(disk2_, &block, &returned));
+  EXPECT_EQ(returned, 0u);
+  std::uint8_t length[8] = {};
+  EXPECT_FALSE(p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8,
+                                   &returned));
+  EXPECT_EQ(returned, 0u);
+
+  p_->SetAnswers(2, true, true, true);
+  EXPECT_TRUE(p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8,
+                                  &returned));
+  EXPECT_EQ(returned, 8u);
+  std::uint64_t bytes = 0;
+  for (int i = 7; i >= 0; --i) bytes = bytes << 8 | length[i];
+  EXPECT_EQ(bytes, 62332200ull * 512);
+}
+
+TEST_F(EmulatedControl, StorageDescriptorTellsBusAndStrings) {
+  for (int n : {2, 5}) {
+    const Handle h = Open("\\\\.\\PhysicalDrive" + std::to_string(n), 0);  // query only
+    ASSERT_NE(h, kInvalidHandle);
+    const std::uint8_t query[12] = {};
+    std::array<std::uint8_t, 512> out{};
+    std::uint32_t returned = 0;
+    ASSERT_TRUE(p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, out.data(), 512,
+                                    &returned));
+    EXPECT_EQ(out[28], n == 2 ? 7 : 11);
+    EXPECT_EQ(out[10], n == 2 ? 1 : 0);
+    EXPECT_EQ(U32(&out[4]), returned);
+    const char* text = reinterpret_cast<const char*>(out.data());
+    EXPECT_STREQ(text + U32(&out[12]), n == 2 ? "ACME" : "ATA");
+    EXPECT_STREQ(text + U32(&out[16]), n == 2 ? "FLASH DISK" : "SOME HDD");
+    if (n == 2) {
+      EXPECT_STREQ(text + U32(&out[24]), "ABC123");
+    }
+    // Truncated to the caller's buffer.
+    std::array<std::uint8_t, 30> small{};
+    ASSERT_TRUE(p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, small.data(), 30,
+                                    &returned));
+    EXPECT_EQ(returned, 30u);
+    p_->CloseHandle(h);
+  }
+}
+
+TEST_F(EmulatedControl, DeviceNumbersOfDisksAndVolumes) {
+  auto number = [this](const std::string& path, std::uint32_t* partition) {
+    const Handle h = Open(path, 0);
+    std::uint8_t out[12] = {};
+    std::uint32_t returned = 0;
+    const bool ok =
+        p_->DeviceIoControl(h, kIoctlStorageGetDeviceNumber, nullptr, 0, out, 12, &returned);
+    p_->CloseHandle(h);
+    EXPECT_TRUE(ok) << path;
+    EXPECT_EQ(returned, 12u);
+    EXPECT_EQ(U32(out), 7u);
+    *partition = U32(out + 8);
+    return U32(out + 4);
+  };
+  std::uint32_t partition = 99;
+  EXPECT_EQ(number("\\\\.\\PhysicalDrive5", &partition), 5u);
+  EXPECT_EQ(partition, 0u);
+  EXPECT_EQ(number("\\\\.\\f:", &partition), 2u);
+  EXPECT_EQ(partition, 1u);
+  EXPECT_EQ(number("\\\\.\\G:", &partition), 2u);
+  EXPECT_EQ(partition, 2u);
+  EXPECT_EQ(p_->GetLogicalDrives(), (1u << 5) | (1u << 6));
+}
+
+TEST_F(EmulatedControl, VolumeLockDismountUnlockAreRecorded) {
+  const Handle a = Open("\\\\.\\F:");
+  const Handle b = Open("\\\\.\\F:");
+  std::uint32_t returned = 0;
+  auto request = [&](Handle h, std::uint32_t code) {
+    return p_->DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned);
+  };
+  EXPECT_FALSE(request(a, kFsctlUnlockVolume));  // not locked
+  EXPECT_TRUE(request(a, kFsctlLockVolume));
+  EXPECT_TRUE(request(a, kFsctlDismountVolume));
+  EXPECT_TRUE(request(b, kFsctlLockVolume));
+  EXPECT_TRUE(request(b, kFsctlUnlockVolume));
+  EXPECT_TRUE(request(a, kFsctlUnlockVolume));
+  EXPECT_FALSE(request(disk2_, kFsctlLockVolume));  // not a volume
+  p_->RefuseLock('F', true);
+  EXPECT_FALSE(request(a, kFsctlLockVolume));
+  EXPECT_EQ(p_->GetLastError(), kErrorAccessDenied);
+  p_->RefuseLock('f', false);
+  EXPECT_FALSE(request(a, kFsctlLockVolume));
+  EXPECT_EQ(p_->GetLastError(), kErrorInvalidFunction);
+  p_->ShellExecuteOpen("https://example.org/");
+  const std::vector<std::string> expected = {
+      "FSCTL_UNLOCK_VOLUME F:",   "FSCTL_LOCK_VOLUME F:",   "FSCTL_DISMOUNT_VOLUME F:",
+      "FSCTL_LOCK_VOLUME F:",     "FSCTL_UNLOCK_VOLUME F:", "FSCTL_UNLOCK_VOLUME F:",
+      "FSCTL_LOCK_VOLUME F:",     "FSCTL_LOCK_VOLUME F:",   "ShellExecute open https://example.org/"};
+  EXPECT_EQ(p_->requests(), expected);
+}
+
+}  // namespace
+}  // namespace veracap::emulated

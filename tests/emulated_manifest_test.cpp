@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/emulated/manifest.h"
+
+namespace veracap::emulated {
+namespace {
+
+TEST(EmulatedManifest, ParsesSizesWithEverySuffix) {
+  std::uint64_t v = 0;
+  struct Case {
+    const char* text;
+    std::uint64_t bytes;
+  } cases[] = {{"0", 0},
+               {"8000000000", 8000000000ull},
+               {"62332200s", 62332200ull * 512},
+               {"4KiB", 4096},
+               {"1MiB", 1048576},
+               {"4GiB", 4294967296ull},
+               {"2TiB", 2ull << 40},
+               {"1kB", 1000},
+               {"1KB", 1000},
+               {"32MB", 32000000},
+               {"8GB", 8000000000ull},
+               {"2TB", 2000000000000ull},
+               {"18446744073709551615", 18446744073709551615ull}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(ParseSize(c.text, &v)) << c.text;
+    EXPECT_EQ(v, c.bytes) << c.text;
+  }
+  for (const char* bad : {"", "GB", "8 GB", "8gb", "1.5GiB", "-1", "8GiBs", "18446744073709551616",
+                          "16777216TiB", "0x10"}) {
+    EXPECT_FALSE(ParseSize(bad, &v)) << bad;
+  }
+}
+
+TEST(EmulatedManifest, ParsesDisksVolumesFilesAndFaults) {
+  const char* text = R"(# test devices
+images imgs   # beside the manifest
+disk 3
+  claimed 62332200s
+  real 4GiB
+  beyond ff
+  bus 9
+  vendor "ACME"
+  product "FLASH DISK"
+  revision 1.0
+  removable no
+  block 4096
+  no-capacity
+  no-inquiry
+  no-length
+  fault write-fail 1000 delay 600 times 2
+  fault read-fail 7
+  fault short-read 9 100 times 1
+  volume e: label "MY STICK" capacity 1GiB offset 2MiB fs exFAT
+  file "A B.TXT" 10
+  file "C.BIN" 1MiB
+disk 1
+  claimed 1MiB
+)";
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(ParseManifest(text, &m, &error)) << error;
+  EXPECT_EQ(m.image_dir, "imgs");
+  ASSERT_EQ(m.disks.size(), 2u);
+  const DiskSpec& d = m.disks[0];
+  EXPECT_EQ(d.number, 3);
+  EXPECT_EQ(d.claimed_bytes, 62332200ull * 512);
+  EXPECT_EQ(d.real_bytes, 4ull << 30);
+  EXPECT_EQ(d.beyond, Beyond::kOnes);
+  EXPECT_EQ(d.bus_type, 9u);
+  EXPECT_EQ(d.vendor, "ACME");
+  EXPECT_EQ(d.product, "FLASH DISK");
+  EXPECT_EQ(d.revision, "1.0");
+  EXPECT_FALSE(d.removable);
+  EXPECT_EQ(d.block_length, 4096u);
+  EXPECT_FALSE(d.answers_capacity || d.answers_inquiry || d.answers_length);
+  ASSERT_EQ(d.faults.size(), 3u);
+  EXPECT_EQ(d.faults[0].kind, Fault::Kind::kWriteFail);
+  EXPECT_EQ(d.faults[0].sector, 1000u);
+  EXPECT_EQ(d.faults[0].delay_ms, 600u);
+  EXPECT_EQ(d.faults[0].times, 2);
+  EXPECT_EQ(d.faults[1].kind, Fault::Kind::kReadFail);
+  EXPECT_EQ(d.faults[1].times, -1);
+  EXPECT_EQ(d.faults[2].kind, Fault::Kind::kShortRead);
+  EXPECT_EQ(d.faults[2].short_bytes, 100u);
+  ASSERT_EQ(d.volumes.size(), 1u);
+  const VolumeSpec& v = d.volumes[0];
+  EXPECT_EQ(v.letter, 'E');
+  EXPECT_EQ(v.label, "MY STICK");
+  EXPECT_EQ(v.fs_name, "exFAT");
+  EXPECT_EQ(v.capacity_bytes, 1ull << 30);
+  EXPECT_EQ(v.offset_bytes, 2u << 20);
+  ASSERT_EQ(v.files.size(), 2u);
+  EXPECT_EQ(v.files[0].name, "A B.TXT");
+  EXPECT_EQ(v.files[1].size_bytes, 1u << 20);
+  // Defaults of a bare disk.
+  const DiskSpec& bare = m.disks[1];
+  EXPECT_EQ(bare.real_bytes, bare.claimed_bytes);
+  EXPECT_EQ(bare.beyond, Beyond::kWrap);
+  EXPECT_EQ(bare.bus_type, 7u);
+  EXPECT_TRUE(bare.removable);
+}
+
+TEST(EmulatedManifest, RejectsBadInputNamingTheLine) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"claimed 1MiB\n", "line 1: 'claimed' before the first 'disk' line"},
+      {"disk 1\n  claimed 1MiB\n  colour red\n", "line 3: unknown key 'colour'"},
+      {"disk 1\n  claimed 8 GB\n", "line 2: 'claimed' takes exactly one value"},
+      {"disk 1\n  claimed 8XB\n", "line 2: bad size '8XB'"},
+      {"disk 1\n  claimed 1MiB\n  beyond sideways\n",
+       "line 3: beyond must be wrap, zeros, ff or error, not 'sideways'"},
+      {"disk 1\n  claimed 1MiB\n  vendor \"TOO LONG VENDOR\"\n",
+       "line 3: vendor is longer than 8 characters"},
+      {"disk 1\n  claimed 1MiB\n  product \"UNTERMINATED\n", "line 3: unterminated quoted text"},
+      {"disk 1\n  claimed 1MiB\ndisk 1\n  claimed 1MiB\n", "line 3: disk 1 twice"},
+      {"disk 1\n  real 1MiB\ndisk 2\n  claimed 1MiB\n", "line 1: disk 1: no 'claimed' size"},
+      {"disk 1\n  claimed 1MiB\n  real 2MiB\n",
+       "line 1: disk 1: real size must be above 0 and at most the claimed size"},
+      {"disk 1\n  claimed 1000\n", "line 1: disk 1: sizes must be whole 512-byte sectors"},
+      {"disk 1\n  claimed 1MiB\n  fault read-fail 2048\n",
+       "line 1: disk 1: fault at sector 2048 lies beyond the claimed size"},
+      {"disk 1\n  claimed 1MiB\n  fault short-read 5\n",
+       "line 3: short-read needs the number of bytes delivered"},
+      {"disk 1\n  claimed 1MiB\n  file \"A\" 1\n", "line 3: 'file' before a 'volume' of this disk"},
+      {"disk 1\n  claimed 1MiB\n  volume E: label \"X\" capacity 1MiB\n",
+       "line 1: disk 1: volume E: runs past the claimed size"},
+      {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\n  volume F: capacity 1MiB offset 1536KiB\n",
+       "line 1: disk 1: volume E: overlaps volume F:"},
+      {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\ndisk 2\n  claimed 8MiB\n  volume e: "
+       "capacity 1MiB\n",
+       "line 6: volume E: twice"},
+      {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\n  file \"A*\" 1\n",
+       "line 4: bad file name 'A*'"},
+      {"disk 1\n  claimed 8MiB\n  volume E: capacity 8KiB\n  file \"A\" 4097\n  file \"B\" 1\n",
+       "line 1: disk 1: volume E: files do not fit"},
+      {"disk 1\n  claimed 8MiB\n  volume E: label \"X\"\n", "line 3: volume without capacity"},
+  };
+  for (const Case& c : cases) {
+    Manifest m;
+    std::string error;
+    EXPECT_FALSE(ParseManifest(c.text, &m, &error)) << c.text;
+    EXPECT_EQ(error, c.message) << c.text;
+  }
+}
+
+TEST(EmulatedManifest, BundledManifestMatchesTheDataFileAndDescribesTheDevices) {
+  std::ifstream in(VERACAP_SOURCE_DIR "/data/devices.manifest", std::ios::binary);
+  ASSERT_TRUE(in);
+  std::ostringstream file;
+  file << in.rdbuf();
+  EXPECT_EQ(file.str(), BundledManifest());
+
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(ParseManifest(BundledManifest(), &m, &error)) << error;
+  EXPECT_TRUE(m.image_dir.empty());
+  ASSERT_EQ(m.disks.size(), 8u);
+  auto disk = [&m](int n) -> const DiskSpec& { return m.disks[static_cast<std::size_t>(n)]; };
+  for (int n = 0; n < 8; ++n) {
+    EXPECT_EQ(disk(n).number, n);
+    ASSERT_EQ(disk(n).volumes.size(), 1u);
+    EXPECT_EQ(disk(n).bus_type == 7, n != 0 && n != 5) << n;
+  }
+  EXPECT_EQ(disk(0).volumes[0].letter, 'C');
+  EXPECT_FALSE(disk(0).removable);
+  EXPECT_EQ(disk(1).claimed_bytes, 8000000000u);
+  EXPECT_EQ(disk(1).real_bytes, disk(1).claimed_bytes);
+  EXPECT_EQ(disk(2).claimed_bytes, 62332200ull * 512);
+  EXPECT_EQ(disk(2).real_bytes, 4ull << 30);
+  EXPECT_EQ(disk(2).beyond, Beyond::kWrap);
+  EXPECT_EQ(disk(3).claimed_bytes, 2000398934016ull);
+  EXPECT_EQ(disk(3).real_bytes, 8ull << 30);
+  EXPECT_EQ(disk(4).beyond, Beyond::kZeros);
+  EXPECT_EQ(disk(4).real_bytes, 1ull << 30);
+  EXPECT_EQ(disk(6).volumes[0].files.size(), 3u);
+  EXPECT_EQ(disk(7).volumes[0].files.size(), 1u);
+  EXPECT_EQ(disk(7).volumes[0].label, "FAKE4G");
+}
+
+TEST(EmulatedManifest, InitialFileContentDependsOnNameAndOffsetOnly) {
+  std::uint8_t whole[64], part[16], other[64];
+  InitialFileContent("photo.jpg", 1000, whole, sizeof whole);
+  InitialFileContent("PHOTO.JPG", 1013, part, sizeof part);
+  EXPECT_EQ(0, std::memcmp(whole + 13, part, sizeof part));
+  InitialFileContent("PHOTO2.JPG", 1000, other, sizeof other);
+  EXPECT_NE(0, std::memcmp(whole, other, sizeof whole));
+}
+
+}  // namespace
+}  // namespace veracap::emulated
