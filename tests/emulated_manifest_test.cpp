@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/emulated/manifest.h"
+#include "support/emulated_test_support.h"
 
 namespace veracap::emulated {
 namespace {
@@ -183,6 +184,20 @@ TEST(EmulatedManifest, BundledManifestMatchesTheDataFileAndDescribesTheDevices) 
   EXPECT_EQ(disk(6).volumes[0].files.size(), 3u);
   EXPECT_EQ(disk(7).volumes[0].files.size(), 1u);
   EXPECT_EQ(disk(7).volumes[0].label, "FAKE4G");
+}
+
+TEST(EmulatedManifest, LoadResolvesTheImageFolderBesideTheManifest) {
+  testing::TempDir dir;
+  {
+    std::ofstream out(dir.File("devices.manifest"));
+    out << "images imgs\ndisk 1\n  claimed 1MiB\n";
+  }
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(LoadManifest(dir.File("devices.manifest"), &m, &error)) << error;
+  EXPECT_EQ(m.image_dir, dir.File("imgs"));
+  EXPECT_FALSE(LoadManifest(dir.File("missing.manifest"), &m, &error));
+  EXPECT_EQ(error, dir.File("missing.manifest") + ": cannot be read");
 }
 
 TEST(EmulatedManifest, InitialFileContentDependsOnNameAndOffsetOnly) {
