@@ -18,7 +18,11 @@ void HeadlessWindow::LogAppended(const std::string& added_text) {
 
 int HeadlessWindow::MessageBox(const std::string& text, int style, const std::string& title) {
   int answer = default_answer;
-  if (!answers_.empty()) {
+  // A box with an OK button only can only be answered OK; it takes no
+  // scripted answer.
+  if ((style & 0xF) == kMbOk) {
+    answer = kIdOk;
+  } else if (!answers_.empty()) {
     answer = answers_.front();
     answers_.pop_front();
   }

@@ -30,8 +30,8 @@ class HeadlessWindow : public Window {
   void DoEvents() override;
   bool SetClipboardText(const std::string& text) override;
 
-  // Answers for the next message boxes, in order; when the script runs out,
-  // default_answer is given.
+  // Answers for the next message boxes that offer a choice, in order; when
+  // the script runs out, default_answer is given. OK-only boxes answer OK.
   void ScriptAnswers(std::initializer_list<int> answers);
   int default_answer = kIdOk;
   // Called at every DoEvents with the 1-based count of yields so far.

@@ -1,0 +1,51 @@
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "platform/emulated/manifest.h"
+
+namespace veracap::testing {
+
+TempDir::TempDir() {
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const auto candidate =
+        std::filesystem::temp_directory_path() / ("veracap-test-" + std::to_string(random()));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+Harness::Harness(const std::string& manifest_text) : temp_(std::make_unique<TempDir>()) {
+  image_dir_ = temp_->path();
+  Start(manifest_text);
+}
+
+Harness::Harness(const std::string& manifest_text, const std::string& image_dir)
+    : image_dir_(image_dir) {
+  Start(manifest_text);
+}
+
+void Harness::Start(const std::string& manifest_text) {
+  emulated::Manifest manifest;
+  std::string error;
+  if (!emulated::ParseManifest(manifest_text, &manifest, &error)) {
+    ADD_FAILURE() << "manifest: " << error;
+    return;
+  }
+  emulated::Options options;
+  options.image_dir = image_dir_;
+  platform_ = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
+  ctx_ = std::make_unique<Context>(Context{*platform_, window_, state_});
+}
+
+}  // namespace veracap::testing
