@@ -27,6 +27,12 @@ struct AppState {
   std::string results_log;
   std::string TitleLine;
   bool ended = false;  // Exit was chosen: the front end ends the program.
+  // The window's outer size when loading began (it is kept at that size) and
+  // the place it was centred to, in twips.
+  int form_load_width_twips = 0;
+  int form_load_height_twips = 0;
+  int form_left_twips = 0;
+  int form_top_twips = 0;
 
   // Drive choice and drive facts (the disk identified last).
   bool ShowAllDrives = false;

@@ -1,0 +1,92 @@
+#include "drives/drive_list.h"
+
+#include <bit>
+#include <cctype>
+#include <vector>
+
+#include "app/controls.h"
+#include "app/results_log.h"
+#include "diskio/device_queries.h"
+#include "diskio/volumes.h"
+#include "drives/drive_details.h"
+#include "drives/drive_info.h"
+
+namespace veracap {
+namespace {
+
+constexpr const char* kShowAllWarning = "WARNING: All drives in the system will be listed!";
+
+// The drive-letter list shows the letters present, "C:" and so on; its
+// selection is kept across refreshes while it still exists.
+void RefreshDriveLetterList(Context& ctx) {
+  const std::uint32_t mask = ctx.platform.GetLogicalDrives();
+  std::vector<std::string> letters;
+  for (int i = 0; i < 26; ++i) {
+    if (mask & (1u << i)) letters.push_back(std::string(1, static_cast<char>('A' + i)) + ":");
+  }
+  const ControlState& drive1 = StateOf(ctx.state, Control::Drive1);
+  int selected = drive1.selected;
+  if (selected < 0 || selected >= static_cast<int>(letters.size())) {
+    selected = letters.empty() ? -1 : 0;
+  }
+  SetItems(ctx, Control::Drive1, std::move(letters), selected);
+}
+
+}  // namespace
+
+std::string DriveListEntry(const std::array<std::string, 4>& volume_letters,
+                           const std::string& label, const std::string& description) {
+  return volume_letters[0] + " " + volume_letters[1] + " " + volume_letters[2] + " " +
+         volume_letters[3] + "  " + label + "    " + description;
+}
+
+std::string SelectedDriveOf(const std::string& entry) {
+  std::string drive = entry.substr(0, 1) + ":";
+  for (char& c : drive) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return drive;
+}
+
+int DriveLetterCount(Context& ctx) { return std::popcount(ctx.platform.GetLogicalDrives()); }
+
+void Drive1_Change(Context& ctx) {
+  AppState& s = ctx.state;
+  RefreshDriveLetterList(ctx);
+  SetItems(ctx, Control::Combo1, {}, -1);
+
+  std::vector<std::string> entries;
+  const int count = static_cast<int>(StateOf(s, Control::Drive1).items.size());
+  for (std::int32_t n = 1; n <= count - 1; ++n) {
+    s.SelectedDiskNumber = n;
+    GetDriveLetter(ctx, n);
+    GetUSBDiskDriveInfo(ctx, n);
+    if (s.DriveSizeBytes > 0 && (IsUSBBus(ctx, n) || s.ShowAllDrives)) {
+      GetVolumeLabel(ctx, s.VolumeLetters[0], s.VolumeLabel);
+      entries.push_back(DriveListEntry(s.VolumeLetters, s.VolumeLabel, Print_Drive_Details(ctx)));
+    }
+  }
+  // Every entry is added before the first is selected, as adding them one
+  // by one would; selecting raises the choice's click handler.
+  const bool any = !entries.empty();
+  SetItems(ctx, Control::Combo1, std::move(entries), any ? 0 : -1);
+  if (any) Combo1_Click(ctx);
+  Combo1_Change(ctx);
+}
+
+void cmdRefreshDrive_Click(Context& ctx) { Drive1_Change(ctx); }
+
+void chkShowAll_Click(Context& ctx) {
+  const bool checked = StateOf(ctx.state, Control::chkShowAll).checked;
+  int answer = kIdOk;
+  if (checked) answer = ShowMessage(ctx, kShowAllWarning, kMbOkCancel);
+  if (answer != kIdOk) return;
+  ctx.state.ShowAllDrives = checked;
+  Drive1_Change(ctx);
+}
+
+void Combo1_Click(Context& ctx) {
+  ctx.state.SelectedDrive = SelectedDriveOf(ComboText(ctx.state, Control::Combo1));
+}
+
+void Combo1_Change(Context& ctx) { Combo1_Click(ctx); }
+
+}  // namespace veracap
