@@ -2,12 +2,14 @@
 // under Wine in CI): image files standing in for physical drives, and a drive
 // letter that maps to a folder (VERACAP_TEST_DRIVE, e.g. "T:", set by
 // scripts/windows-tests.sh).
+#include "platform/win32/win32_platform.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,6 @@
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
 #include "platform/win32/windows_api.h"
-#include "platform/win32/win32_platform.h"
 
 namespace veracap::win32 {
 namespace {
@@ -193,8 +194,9 @@ TEST(Win32Platform, HandlesAreOwnedAndClosedOnce) {
 
 TEST(Win32Platform, FailedOpenGivesMinusOneAndTheWindowsError) {
   Win32Platform platform;
-  EXPECT_EQ(platform.CreateFile("C:\\no-such-folder-here\\x.bin", kGenericRead, 0, kOpenExisting, 0),
-            kInvalidHandle);
+  EXPECT_EQ(
+      platform.CreateFile("C:\\no-such-folder-here\\x.bin", kGenericRead, 0, kOpenExisting, 0),
+      kInvalidHandle);
   EXPECT_NE(platform.GetLastError(), 0u);
   // No image behind disk 42 and no such device under Wine.
   HeadlessWindow window;

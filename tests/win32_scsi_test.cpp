@@ -5,8 +5,8 @@
 #include <array>
 #include <cstring>
 
-#include "platform/win32/windows_api.h"
 #include "platform/win32/scsi_pass_through.h"
+#include "platform/win32/windows_api.h"
 
 namespace veracap::win32 {
 namespace {

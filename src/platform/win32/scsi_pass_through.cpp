@@ -29,8 +29,8 @@ std::uint32_t MoveOffset(std::uint32_t offset) {
 }
 
 // The single-byte fields sit at the same place in both layouts.
-constexpr std::uint32_t kByteFields[] = {L32::kScsiStatus, L32::kPathId,          L32::kTargetId,
-                                         L32::kLun,        L32::kCdbLength,       L32::kSenseInfoLength,
+constexpr std::uint32_t kByteFields[] = {L32::kScsiStatus, L32::kPathId,    L32::kTargetId,
+                                         L32::kLun,        L32::kCdbLength, L32::kSenseInfoLength,
                                          L32::kDataIn};
 static_assert(L32::kScsiStatus == L64::kScsiStatus && L32::kDataIn == L64::kDataIn);
 static_assert(L32::kDataTransferLength == L64::kDataTransferLength);
@@ -62,8 +62,8 @@ void ScsiReplyFromNative(const std::vector<std::uint8_t>& native, std::uint8_t* 
   Put32(block + L32::kDataTransferLength, Get32(n + L64::kDataTransferLength));
   Put32(block + L32::kTimeOutValue, Get32(n + L64::kTimeOutValue));
   std::memcpy(block + L32::kCdb, n + L64::kCdb, 16);
-  const std::size_t tail = std::min<std::size_t>(size - L32::kHeaderBytes,
-                                                 native.size() - L64::kHeaderBytes);
+  const std::size_t tail =
+      std::min<std::size_t>(size - L32::kHeaderBytes, native.size() - L64::kHeaderBytes);
   std::memcpy(block + L32::kHeaderBytes, n + L64::kHeaderBytes, tail);
 }
 

@@ -309,8 +309,8 @@ bool Win32Platform::CloseHandle(Handle h) {
 std::uint32_t Win32Platform::GetLastError() { return impl_->last_error; }
 
 bool Win32Platform::DeviceIoControl(Handle h, std::uint32_t control_code, const void* in_buffer,
-                                    std::uint32_t in_size, void* out_buffer,
-                                    std::uint32_t out_size, std::uint32_t* bytes_returned) {
+                                    std::uint32_t in_size, void* out_buffer, std::uint32_t out_size,
+                                    std::uint32_t* bytes_returned) {
   if (bytes_returned) *bytes_returned = 0;
   OpenHandle* entry = impl_->Find(h);
   if (!entry) return impl_->Fail(ERROR_INVALID_HANDLE);
@@ -335,10 +335,9 @@ bool Win32Platform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
         ScsiRequestToNative(static_cast<const std::uint8_t*>(in_buffer), in_size);
     const std::uint32_t native_out = out_buffer ? out_size + kScsiHeaderGrowth : 0;
     native.resize(std::max<std::size_t>(native.size(), native_out));
-    const BOOL ok = ::DeviceIoControl(handle, control_code, native.data(),
-                                      in_size + kScsiHeaderGrowth,
-                                      native_out ? native.data() : nullptr, native_out, &returned,
-                                      nullptr);
+    const BOOL ok =
+        ::DeviceIoControl(handle, control_code, native.data(), in_size + kScsiHeaderGrowth,
+                          native_out ? native.data() : nullptr, native_out, &returned, nullptr);
     if (!ok) impl_->Fail();
     if (out_buffer && out_size >= ScsiLayout32::kHeaderBytes) {
       ScsiReplyFromNative(native, static_cast<std::uint8_t*>(out_buffer), out_size);

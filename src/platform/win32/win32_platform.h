@@ -43,8 +43,8 @@ class Win32Platform : public Platform {
   // Unbuffered handles (FILE_FLAG_NO_BUFFERING) need sector-aligned memory;
   // a transfer from or to memory that is not 4096-aligned goes through an
   // aligned buffer of this platform's own.
-  Handle CreateFile(const std::string& path, std::uint32_t desired_access,
-                    std::uint32_t share_mode, std::uint32_t creation_disposition,
+  Handle CreateFile(const std::string& path, std::uint32_t desired_access, std::uint32_t share_mode,
+                    std::uint32_t creation_disposition,
                     std::uint32_t flags_and_attributes) override;
   bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* bytes_read) override;
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
