@@ -13,3 +13,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi
+
+# The Windows cross build and its tests under Wine and Xvfb
+# (scripts/windows-tests.sh). Without recommends: Wine's would bring sound,
+# media and 32-bit support that the tests never use.
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 xvfb fonts-wine fonts-liberation)
+missing=()
+for p in "${windows_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Veracap and runs every test: the native build, then the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
+# build and its tests under Wine (scripts/windows-tests.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,3 +11,4 @@ for preset in dev asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+scripts/windows-tests.sh
