@@ -41,14 +41,14 @@ std::uint32_t U32Be(const std::uint8_t* p) {
 std::array<std::uint8_t, 588> PassThroughBlock(std::uint8_t opcode) {
   std::array<std::uint8_t, 588> b{};
   b[0] = 44;
-  b[4] = 1;    // TargetId
-  b[6] = 6;    // CdbLength
-  b[7] = 24;   // SenseInfoLength
-  b[8] = 1;    // DataIn
-  b[12] = 192; // DataTransferLength
-  b[16] = 2;   // TimeOutValue
-  b[20] = 76;  // DataBufferOffset
-  b[24] = 44;  // SenseInfoOffset
+  b[4] = 1;     // TargetId
+  b[6] = 6;     // CdbLength
+  b[7] = 24;    // SenseInfoLength
+  b[8] = 1;     // DataIn
+  b[12] = 192;  // DataTransferLength
+  b[16] = 2;    // TimeOutValue
+  b[20] = 76;   // DataBufferOffset
+  b[24] = 44;   // SenseInfoOffset
   b[28] = opcode;
   b[29] = 0x08;
   b[32] = 0xC0;
@@ -130,13 +130,13 @@ TEST_F(EmulatedControl, RefusedQueriesReturnNothing) {
   EXPECT_TRUE(Scsi(disk2_, &block, &returned));
   EXPECT_EQ(returned, 0u);
   std::uint8_t length[8] = {};
-  EXPECT_FALSE(p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8,
-                                   &returned));
+  EXPECT_FALSE(
+      p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8, &returned));
   EXPECT_EQ(returned, 0u);
 
   p_->SetAnswers(2, true, true, true);
-  EXPECT_TRUE(p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8,
-                                  &returned));
+  EXPECT_TRUE(
+      p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8, &returned));
   EXPECT_EQ(returned, 8u);
   std::uint64_t bytes = 0;
   for (int i = 7; i >= 0; --i) bytes = bytes << 8 | length[i];
@@ -150,8 +150,8 @@ TEST_F(EmulatedControl, StorageDescriptorTellsBusAndStrings) {
     const std::uint8_t query[12] = {};
     std::array<std::uint8_t, 512> out{};
     std::uint32_t returned = 0;
-    ASSERT_TRUE(p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, out.data(), 512,
-                                    &returned));
+    ASSERT_TRUE(
+        p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, out.data(), 512, &returned));
     EXPECT_EQ(out[28], n == 2 ? 7 : 11);
     EXPECT_EQ(out[10], n == 2 ? 1 : 0);
     EXPECT_EQ(U32(&out[4]), returned);
@@ -163,8 +163,8 @@ TEST_F(EmulatedControl, StorageDescriptorTellsBusAndStrings) {
     }
     // Truncated to the caller's buffer.
     std::array<std::uint8_t, 30> small{};
-    ASSERT_TRUE(p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, small.data(), 30,
-                                    &returned));
+    ASSERT_TRUE(
+        p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, small.data(), 30, &returned));
     EXPECT_EQ(returned, 30u);
     p_->CloseHandle(h);
   }
@@ -216,9 +216,9 @@ TEST_F(EmulatedControl, VolumeLockDismountUnlockAreRecorded) {
   EXPECT_EQ(p_->GetLastError(), kErrorInvalidFunction);
   p_->ShellExecuteOpen("https://example.org/");
   const std::vector<std::string> expected = {
-      "FSCTL_UNLOCK_VOLUME F:",   "FSCTL_LOCK_VOLUME F:",   "FSCTL_DISMOUNT_VOLUME F:",
-      "FSCTL_LOCK_VOLUME F:",     "FSCTL_UNLOCK_VOLUME F:", "FSCTL_UNLOCK_VOLUME F:",
-      "FSCTL_LOCK_VOLUME F:",     "FSCTL_LOCK_VOLUME F:",   "ShellExecute open https://example.org/"};
+      "FSCTL_UNLOCK_VOLUME F:", "FSCTL_LOCK_VOLUME F:",   "FSCTL_DISMOUNT_VOLUME F:",
+      "FSCTL_LOCK_VOLUME F:",   "FSCTL_UNLOCK_VOLUME F:", "FSCTL_UNLOCK_VOLUME F:",
+      "FSCTL_LOCK_VOLUME F:",   "FSCTL_LOCK_VOLUME F:",   "ShellExecute open https://example.org/"};
   EXPECT_EQ(p_->requests(), expected);
 }
 

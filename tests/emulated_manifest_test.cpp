@@ -133,7 +133,8 @@ TEST(EmulatedManifest, RejectsBadInputNamingTheLine) {
       {"disk 1\n  claimed 1MiB\n  file \"A\" 1\n", "line 3: 'file' before a 'volume' of this disk"},
       {"disk 1\n  claimed 1MiB\n  volume E: label \"X\" capacity 1MiB\n",
        "line 1: disk 1: volume E: runs past the claimed size"},
-      {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\n  volume F: capacity 1MiB offset 1536KiB\n",
+      {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\n  volume F: capacity 1MiB offset "
+       "1536KiB\n",
        "line 1: disk 1: volume E: overlaps volume F:"},
       {"disk 1\n  claimed 8MiB\n  volume E: capacity 1MiB\ndisk 2\n  claimed 8MiB\n  volume e: "
        "capacity 1MiB\n",

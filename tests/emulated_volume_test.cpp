@@ -114,7 +114,7 @@ TEST(EmulatedVolume, OpeningRulesAndByteReads) {
   EXPECT_EQ(got, 0u);
   EXPECT_FALSE(p->WriteFile(h, &byte, 1, &got));  // opened for reading only
   EXPECT_EQ(p->GetLastError(), kErrorAccessDenied);
-  EXPECT_FALSE(p->DeleteFile("E:\\DATA.BIN"));    // still open
+  EXPECT_FALSE(p->DeleteFile("E:\\DATA.BIN"));  // still open
   p->CloseHandle(h);
   EXPECT_TRUE(p->DeleteFile("E:\\DATA.BIN"));
   EXPECT_FALSE(p->DeleteFile("E:\\DATA.BIN"));

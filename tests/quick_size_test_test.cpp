@@ -28,7 +28,8 @@ const char* const kUnplugText =
 
 std::string Manifest(std::int64_t claimed_sectors, const std::string& real,
                      const std::string& beyond, const std::string& extra = "") {
-  return "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n  volume C: label \"SYSTEM\" capacity "
+  return "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n  volume C: label \"SYSTEM\" "
+         "capacity "
          "60GiB\n"
          "disk 2\n  claimed " +
          std::to_string(claimed_sectors) + "s\n  real " + real + "\n  beyond " + beyond +
@@ -43,7 +44,8 @@ std::string Manifest(std::int64_t claimed_sectors, const std::string& real,
 // is left. With the virtual clock no time passes within a pass.
 std::string ProgressLines(std::int64_t sectors, const char* label, bool write_pass) {
   const std::int64_t whole_blocks = sectors / 25600;
-  const std::int64_t steps = write_pass ? (sectors + 25599) / 25600 : std::max<std::int64_t>(1, whole_blocks);
+  const std::int64_t steps =
+      write_pass ? (sectors + 25599) / 25600 : std::max<std::int64_t>(1, whole_blocks);
   std::string lines;
   std::int64_t last = 0;
   for (std::int64_t k = 1; k <= steps; ++k) {
@@ -104,7 +106,8 @@ TEST_F(QuickSizeTestTest, WrapCounterfeitFailsFromItsRealSize) {
   QuickSizeTest(h().ctx());
 
   const std::string failed =
-      "\r\n                         *** FAILED ***\r\n\r\nDEVICE HAS DUPLICATE OR BAD BLOCKS!\r\n\r\n"
+      "\r\n                         *** FAILED ***\r\n\r\nDEVICE HAS DUPLICATE OR BAD "
+      "BLOCKS!\r\n\r\n"
       "Recommended maximum usable partition size: 4,083.5Mib (approx. Last good "
       "Sector=8388608)\r\n";
   const std::string expected =
@@ -190,14 +193,14 @@ TEST_F(QuickSizeTestTest, DiskSmallerThanOneBlock) {
   const std::int64_t sectors = 16065;
   Start(Manifest(sectors, "16065s", "error"), sectors);
   QuickSizeTest(h().ctx());
-  EXPECT_EQ(h().log(),
-            std::string("\r\n\r\nWriting marker blocks to drive 2"
-                        "\r\n100% complete  - 0 min 1 sec remaining"
-                        "\r\nReading back marker blocks..."
-                        "\r\n159% complete - 0 min 1 sec remaining"
-                        "\r\nTest took 1 seconds.\r\n") +
-                kPassedText + "\r\n\r\nINFO: This device is classed as a Removable Disk by Windows." +
-                kUnplugText);
+  EXPECT_EQ(h().log(), std::string("\r\n\r\nWriting marker blocks to drive 2"
+                                   "\r\n100% complete  - 0 min 1 sec remaining"
+                                   "\r\nReading back marker blocks..."
+                                   "\r\n159% complete - 0 min 1 sec remaining"
+                                   "\r\nTest took 1 seconds.\r\n") +
+                           kPassedText +
+                           "\r\n\r\nINFO: This device is classed as a Removable Disk by Windows." +
+                           kUnplugText);
 }
 
 TEST_F(QuickSizeTestTest, SizeThatIsNotWholeSectorsCountsWholeSectors) {
@@ -250,8 +253,8 @@ TEST_F(QuickSizeTestTest, SlowWriteErrorCancelledOrQuietAbortsAndReleasesTheDisk
     h().state().QuietMode = quiet;
     h().window().ScriptAnswers({kIdCancel});
     QuickSizeTest(h().ctx());
-    const std::string tail = "\r\nWRITE ERROR: Sector = " + std::to_string(bad) +
-                             "\r\nTEST ABORTED DUE TO WRITE ERROR!";
+    const std::string tail =
+        "\r\nWRITE ERROR: Sector = " + std::to_string(bad) + "\r\nTEST ABORTED DUE TO WRITE ERROR!";
     ASSERT_GE(h().log().size(), tail.size());
     EXPECT_EQ(h().log().substr(h().log().size() - tail.size()), tail);
     EXPECT_EQ(h().window().message_boxes().size(), quiet ? 0u : 1u);
@@ -341,9 +344,9 @@ TEST_F(QuickSizeTestTest, DebugModeTracesLockDismountAndEveryTransfer) {
   // Trace lines carry the local date and time of the virtual clock.
   EXPECT_NE(log.find("\r\n2026-12-06 09:00:00 Get_Drive_Volumes for drive 2"), std::string::npos);
   const std::vector<std::string>& requests = h().platform().requests();
-  const std::vector<std::string> first{"FSCTL_LOCK_VOLUME E:", "FSCTL_DISMOUNT_VOLUME E:",
-                                       "FSCTL_LOCK_VOLUME E:", "FSCTL_DISMOUNT_VOLUME E:",
-                                       "FSCTL_UNLOCK_VOLUME E:"};
+  const std::vector<std::string> first{
+      "FSCTL_LOCK_VOLUME E:", "FSCTL_DISMOUNT_VOLUME E:", "FSCTL_LOCK_VOLUME E:",
+      "FSCTL_DISMOUNT_VOLUME E:", "FSCTL_UNLOCK_VOLUME E:"};
   ASSERT_GE(requests.size(), first.size() + 1);
   EXPECT_EQ(std::vector<std::string>(requests.begin(), requests.begin() + 5), first);
   EXPECT_EQ(requests.back(), "FSCTL_UNLOCK_VOLUME E:");

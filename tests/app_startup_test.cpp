@@ -1,0 +1,175 @@
+// Start-up, the About box, the window's fixed size, the web link, Exit, and
+// the click dispatcher that ignores controls a user could not click.
+#include <gtest/gtest.h>
+
+#include "app/busy.h"
+#include "app/controls.h"
+#include "app/results_log.h"
+#include "app/startup.h"
+#include "platform/platform_wrapper.h"
+#include "support/harness.h"
+
+namespace veracap {
+namespace {
+
+using testing::Harness;
+
+const char* const kManifest =
+    "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
+    "  volume C: label \"SYSTEM\" capacity 60GiB\n"
+    "disk 1\n  claimed 64MiB\n  bus usb\n  vendor ACME\n  product \"FLASH DISK\"\n"
+    "  volume E: label \"STICK\" capacity 32MiB\n";
+
+TEST(TitleAndAbout, ReadAsTheProgramPrintsThem) {
+  EXPECT_EQ(TitleLine(), "VERACAP v1.1.1  [Qmx]");
+  const std::string about = AboutText(TitleLine());
+  EXPECT_EQ(about.substr(0, about.find("\r\n")), "VERACAP v1.1.1  [Qmx]  2014");
+  std::vector<std::string> lines;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = about.find("\r\n", start);
+    lines.push_back(about.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  ASSERT_EQ(lines.size(), 26u);
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[2],
+            "This utility tests the size of the memory in your USB Flash drive or SD card.");
+  EXPECT_EQ(lines[10], "QUICK SIZE TEST (fastest and best)");
+  EXPECT_EQ(lines[20], "WARNING: ");
+  EXPECT_EQ(lines[21], "         If you have any valuable files on the drive you want to test,");
+  EXPECT_EQ(lines[22], "         please backup it up first.");
+  EXPECT_EQ(lines[25], "to the Cancel button - just click once and wait!");
+  EXPECT_NE(about.substr(about.size() - 2), "\r\n");
+}
+
+TEST(StartUp, ShowsTheAboutBoxBeforeTheWindowWithTheListFilled) {
+  Harness h(kManifest);
+  bool form_visible_during_about = true;
+  std::size_t entries_during_about = 0;
+  h.window().on_message_box = [&](const RecordedMessageBox&) {
+    form_visible_during_about = h.window().control(Control::Form1).visible;
+    entries_during_about = h.window().control(Control::Combo1).items.size();
+  };
+  Form_Load(h.ctx(), {9000, 7200, 19200, 14400});
+
+  ASSERT_EQ(h.window().message_boxes().size(), 1u);
+  const RecordedMessageBox& about = h.window().message_boxes()[0];
+  EXPECT_EQ(about.text, AboutText("VERACAP v1.1.1  [Qmx]"));
+  EXPECT_EQ(about.style, 0x40);
+  EXPECT_EQ(about.title, "About Veracap");
+  EXPECT_FALSE(form_visible_during_about);
+  EXPECT_EQ(entries_during_about, 1u);
+
+  const HeadlessWindow& w = h.window();
+  EXPECT_TRUE(w.control(Control::Form1).visible);
+  EXPECT_EQ(w.control(Control::Form1).caption, "VERACAP v1.1.1  [Qmx]");
+  EXPECT_EQ(h.state().TitleLine, "VERACAP v1.1.1  [Qmx]");
+  EXPECT_EQ(h.state().form_left_twips, 5100);
+  EXPECT_EQ(h.state().form_top_twips, 3600);
+  EXPECT_EQ(h.state().SectorBuffer.size(), 4097u);
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  EXPECT_TRUE(h.log().empty());
+
+  // The idle state: Cancel and the note hidden, everything else usable.
+  EXPECT_FALSE(w.control(Control::cmdCancel).visible);
+  EXPECT_FALSE(w.control(Control::cmdCancel).enabled);
+  EXPECT_FALSE(w.control(Control::Label1).visible);
+  for (Control c : {Control::cmdQuickTest, Control::cmdVolumeTest, Control::cmdcleanup,
+                    Control::cmdRefreshDrive, Control::Combo1, Control::Drive1, Control::cmdExit,
+                    Control::cmdCopy, Control::chkShowAll, Control::Text1, Control::Label2}) {
+    EXPECT_TRUE(w.control(c).visible && w.control(c).enabled) << ControlName(c);
+  }
+  EXPECT_FALSE(w.control(Control::chkShowAll).checked);
+}
+
+TEST(StartUp, KeepsTheWindowAtItsLoadSize) {
+  AppState state;
+  state.form_load_width_twips = 8175;
+  state.form_load_height_twips = 7020;
+  const auto back = Form_Resize(state, false, 9000, 7020);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->width_twips, 8175);
+  EXPECT_EQ(back->height_twips, 7020);
+  EXPECT_FALSE(Form_Resize(state, true, 1000, 500).has_value());
+  EXPECT_FALSE(Form_Resize(state, false, 8175, 7020).has_value());
+}
+
+class Watch : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  void ShellExecuteOpen(const std::string& url) override { urls.push_back(url); }
+  std::vector<std::string> urls;
+};
+
+TEST(StartUp, LinkOpensTheMakersPageAndExitSaysGoodbye) {
+  Harness h(kManifest);
+  Watch watch(h.platform());
+  Context ctx{watch, h.window(), h.state()};
+  Form_Load(ctx);
+  ASSERT_TRUE(Click(ctx, Control::Label2));
+  EXPECT_EQ(watch.urls, (std::vector<std::string>{
+                            "http://www.veracap.example/tutorials/-fake-usb-flash-memory-drives"}));
+
+  ASSERT_TRUE(Click(ctx, Control::cmdExit));
+  const RecordedMessageBox& bye = h.window().message_boxes().back();
+  EXPECT_EQ(bye.text,
+            "Thanks for using VERACAP - Please visit WWW.VERACAP.EXAMPLE for more information on "
+            "Fake Flash Memory and lots of other interesting things!");
+  EXPECT_EQ(bye.style, 0x40);
+  EXPECT_EQ(bye.title, "VERACAP");
+  EXPECT_TRUE(h.state().ended);
+  // The program has ended: no handler runs any more.
+  const std::size_t boxes = h.window().message_boxes().size();
+  EXPECT_FALSE(Click(ctx, Control::cmdExit));
+  EXPECT_FALSE(Click(ctx, Control::Label2));
+  EXPECT_EQ(h.window().message_boxes().size(), boxes);
+  EXPECT_EQ(watch.urls.size(), 1u);
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
+}
+
+TEST(Clicks, ReachOnlyVisibleEnabledControlsOfAShownWindow) {
+  Harness h(kManifest);
+  bool clicked_during_about = true;
+  h.window().on_message_box = [&](const RecordedMessageBox&) {
+    clicked_during_about = Click(h.ctx(), Control::cmdCopy);
+  };
+  Form_Load(h.ctx());
+  // The window is not shown until the About box is closed.
+  EXPECT_FALSE(clicked_during_about);
+  h.window().on_message_box = nullptr;
+  // Cancel is hidden while idle.
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdCancel));
+  EXPECT_FALSE(h.state().CancelRequested);
+  // Copy is usable.
+  SetResultText(h.ctx(), "some text");
+  EXPECT_TRUE(Click(h.ctx(), Control::cmdCopy));
+  EXPECT_EQ(h.window().clipboard(), "some text");
+  // In the busy state Cancel works and the drive list cannot be rebuilt.
+  Show_Cancel(h.ctx());
+  h.state().SelectedDiskNumber = 42;
+  const std::size_t boxes = h.window().message_boxes().size();
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdRefreshDrive));
+  EXPECT_FALSE(Click(h.ctx(), Control::chkShowAll));
+  EXPECT_FALSE(Choose(h.ctx(), Control::Drive1, 1));
+  EXPECT_FALSE(Choose(h.ctx(), Control::Combo1, 0));
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdCopy));
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdExit));
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdQuickTest));
+  EXPECT_FALSE(StateOf(h.state(), Control::chkShowAll).checked);
+  EXPECT_EQ(h.state().SelectedDiskNumber, 42);
+  EXPECT_EQ(h.window().message_boxes().size(), boxes);
+  EXPECT_TRUE(Click(h.ctx(), Control::cmdCancel));
+  EXPECT_TRUE(h.state().CancelRequested);
+  EXPECT_TRUE(Click(h.ctx(), Control::Label2));  // the link stays usable
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdcleanup));
+
+  // Back to idle, the Volume File Test buttons reach their handlers too.
+  Hide_Cancel(h.ctx());
+  const std::string before = h.log();
+  EXPECT_TRUE(Click(h.ctx(), Control::cmdVolumeTest));
+  EXPECT_NE(h.log(), before);  // the test's fresh log header
+}
+
+}  // namespace
+}  // namespace veracap

@@ -1,0 +1,141 @@
+// Building the drive list on emulated devices: which disks are offered, the
+// entries' text, the choice that follows a rebuild, and "List all drives".
+#include <gtest/gtest.h>
+
+#include "app/controls.h"
+#include "app/startup.h"
+#include "drives/drive_list.h"
+#include "support/harness.h"
+
+namespace veracap {
+namespace {
+
+using testing::Harness;
+
+// Disk 0 system (C:), disk 1 a USB stick with two volumes, disk 2 a SATA
+// disk (D:), disk 3 a USB stick with no volume at all.
+const char* const kDisks =
+    "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
+    "  volume C: label \"SYSTEM\" capacity 60GiB\n"
+    "disk 1\n  claimed 16008609792\n  bus usb\n  vendor ACME\n  product \"FLASH DISK\"\n"
+    "  volume F: label \"SECOND\" capacity 1GiB offset 2GiB\n"
+    "  volume E: label \"STICK\" capacity 1GiB\n"
+    "disk 2\n  claimed 128GiB\n  bus sata\n  vendor ATA\n  product \"DATA DISK\"\n  removable no\n"
+    "  volume D: label \"DATA\" capacity 100GiB\n"
+    "disk 3\n  claimed 64MiB\n  bus usb\n  vendor GENERIC\n  product \"BLANK\"\n";
+
+const std::string kDisk1Description = "DRIVE 1 -   14.9GiB ACME FLASH DISK" + std::string(16, ' ');
+const std::string kDisk1Entry = "E: F:    STICK    " + kDisk1Description;
+const std::string kDisk3Entry =
+    "     " + std::string(14, ' ') + "    DRIVE 3 -   62.7MiB GENERIC BLANK" + std::string(18, ' ');
+const std::string kDisk2Entry =
+    "D:     DATA    DRIVE 2 -  127.9GiB ATA DATA DISK" + std::string(18, ' ');
+
+class DriveList : public ::testing::Test {
+ protected:
+  DriveList() : h(kDisks) {}
+  const std::vector<std::string>& Entries() { return StateOf(h.state(), Control::Combo1).items; }
+  Harness h;
+};
+
+TEST(DriveListEntryText, JoinsSlotsLabelAndDescription) {
+  EXPECT_EQ(DriveListEntry({"E:", "F:", "", ""}, "LABEL", "DRIVE 1 - ..."),
+            "E: F:    LABEL    DRIVE 1 - ...");
+  EXPECT_EQ(DriveListEntry({"E:", "", "", ""}, "DATA", ""), "E:     DATA    ");
+  EXPECT_EQ(SelectedDriveOf("e: f:    LABEL"), "E:");
+  EXPECT_EQ(SelectedDriveOf("     (no label)"), " :");
+  EXPECT_EQ(SelectedDriveOf(""), ":");
+}
+
+TEST_F(DriveList, OffersUsbDisksWithTheirLettersLabelsAndDescriptions) {
+  Drive1_Change(h.ctx());
+  // Four letters: disks 1 to 3 are examined; the SATA disk is left out.
+  EXPECT_EQ(Entries(), (std::vector<std::string>{kDisk1Entry, kDisk3Entry}));
+  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  EXPECT_EQ(StateOf(h.state(), Control::Drive1).items,
+            (std::vector<std::string>{"C:", "D:", "E:", "F:"}));
+  EXPECT_EQ(h.state().SelectedDiskNumber, 3);
+  EXPECT_TRUE(h.window().message_boxes().empty());
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
+}
+
+TEST_F(DriveList, ExaminesOneDiskFewerThanThereAreDriveLetters) {
+  Harness two_letters(
+      "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n"
+      "disk 1\n  claimed 64MiB\n  bus usb\n  volume E: label \"ONE\" capacity 32MiB\n"
+      "disk 2\n  claimed 64MiB\n  bus usb\n  volume F: capacity 32MiB\n");
+  Drive1_Change(two_letters.ctx());
+  ASSERT_EQ(StateOf(two_letters.state(), Control::Combo1).items.size(), 2u);
+  Harness no_second_letter(
+      "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n"
+      "disk 1\n  claimed 64MiB\n  bus usb\n  volume E: label \"ONE\" capacity 32MiB\n"
+      "disk 2\n  claimed 64MiB\n  bus usb\n");
+  Drive1_Change(no_second_letter.ctx());
+  const auto& items = StateOf(no_second_letter.state(), Control::Combo1).items;
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].substr(0, 12), "E:     ONE  ");
+}
+
+TEST_F(DriveList, EmptyListChoosesNothing) {
+  Harness system_only(
+      "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n");
+  Drive1_Change(system_only.ctx());
+  EXPECT_TRUE(StateOf(system_only.state(), Control::Combo1).items.empty());
+  EXPECT_EQ(StateOf(system_only.state(), Control::Combo1).selected, -1);
+  EXPECT_EQ(system_only.state().SelectedDrive, ":");
+}
+
+TEST_F(DriveList, ListAllDrivesAsksBeforeAddingOtherDisks) {
+  Form_Load(h.ctx());
+  ASSERT_EQ(Entries().size(), 2u);
+  const std::size_t about = h.window().message_boxes().size();
+
+  // Checked and cancelled: the box stays checked, nothing else changes.
+  h.window().ScriptAnswers({kIdCancel});
+  ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
+  ASSERT_EQ(h.window().message_boxes().size(), about + 1);
+  const RecordedMessageBox& warning = h.window().message_boxes().back();
+  EXPECT_EQ(warning.text, "WARNING: All drives in the system will be listed!");
+  EXPECT_EQ(warning.style, 1);
+  EXPECT_EQ(warning.title, "VERACAP");
+  EXPECT_TRUE(StateOf(h.state(), Control::chkShowAll).checked);
+  EXPECT_FALSE(h.state().ShowAllDrives);
+  EXPECT_EQ(Entries().size(), 2u);
+
+  // Clicked again: unchecked without a word, USB drives only.
+  ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
+  EXPECT_EQ(h.window().message_boxes().size(), about + 1);
+  EXPECT_FALSE(StateOf(h.state(), Control::chkShowAll).checked);
+  EXPECT_EQ(Entries().size(), 2u);
+
+  // Checked and confirmed: the SATA disk joins, in disk order.
+  h.window().ScriptAnswers({kIdOk});
+  ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
+  EXPECT_TRUE(h.state().ShowAllDrives);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{kDisk1Entry, kDisk2Entry, kDisk3Entry}));
+
+  // Unchecked: back to USB drives only.
+  ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
+  EXPECT_FALSE(h.state().ShowAllDrives);
+  EXPECT_EQ(Entries().size(), 2u);
+  EXPECT_EQ(h.window().message_boxes().size(), about + 2);
+}
+
+TEST_F(DriveList, ChoosingAnEntrySetsTheDriveAndARebuildReturnsToTheFirst) {
+  Form_Load(h.ctx());
+  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
+  EXPECT_EQ(h.state().SelectedDrive, " :");
+  ASSERT_TRUE(Click(h.ctx(), Control::cmdRefreshDrive));
+  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  // Picking another drive letter in the drive-letter list rebuilds too.
+  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
+  ASSERT_TRUE(Choose(h.ctx(), Control::Drive1, 2));
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  EXPECT_EQ(StateOf(h.state(), Control::Drive1).selected, 2);
+  EXPECT_FALSE(Choose(h.ctx(), Control::Combo1, 2));  // no third entry
+}
+
+}  // namespace
+}  // namespace veracap

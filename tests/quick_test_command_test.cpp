@@ -1,0 +1,228 @@
+// The Quick Size Test button from the user's choice to the idle state again:
+// refusals, the fresh log, the two confirmations, the busy state while the
+// test runs, and a disk left untouched by every way out before the test.
+#include "quicktest/quick_test_command.h"
+
+#include <gtest/gtest.h>
+
+#include "app/controls.h"
+#include "app/startup.h"
+#include "platform/platform_wrapper.h"
+#include "support/harness.h"
+
+namespace veracap {
+namespace {
+
+using testing::Harness;
+
+// Disk 1: a genuine 64 MiB stick (E:); disk 2: a "64 MiB" counterfeit
+// holding 16 MiB that wraps (F:); disk 3: a genuine stick without a volume;
+// disk 4 the SATA data disk D:.
+const char* const kManifest =
+    "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
+    "  volume C: label \"SYSTEM\" capacity 60GiB\n"
+    "disk 1\n  claimed 64MiB\n  bus usb\n  vendor ACME\n  product \"FLASH DISK\"\n"
+    "  volume E: label \"GOOD\" capacity 32MiB\n"
+    "disk 2\n  claimed 64MiB\n  real 16MiB\n  beyond wrap\n  bus usb\n  vendor GENERIC\n"
+    "  product \"MASS STORAGE\"\n  volume F: label \"FAKE\" capacity 32MiB\n"
+    "disk 3\n  claimed 32MiB\n  bus usb\n  vendor GENERIC\n  product \"BLANK\"\n"
+    "disk 4\n  claimed 128GiB\n  bus sata\n  removable no\n"
+    "  volume D: label \"DATA\" capacity 100GiB\n";
+
+// Counts what reaches the platform's write calls.
+class CountingPlatform : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
+                 std::uint32_t* written) override {
+    ++writes;
+    return PlatformWrapper::WriteFile(h, buffer, length, written);
+  }
+  int writes = 0;
+};
+
+class QuickTestCommand : public ::testing::Test {
+ protected:
+  QuickTestCommand() : h(kManifest), counting(h.platform()), ctx{counting, h.window(), h.state()} {
+    Form_Load(ctx);
+  }
+  // Picks the entry that begins with the text.
+  void Pick(const std::string& start) {
+    const auto& items = StateOf(h.state(), Control::Combo1).items;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (items[i].rfind(start, 0) == 0) {
+        ASSERT_TRUE(Choose(ctx, Control::Combo1, static_cast<int>(i)));
+        return;
+      }
+    }
+    FAIL() << "no entry " << start;
+  }
+  const std::vector<RecordedMessageBox>& Boxes() { return h.window().message_boxes(); }
+  void ExpectIdle() {
+    const HeadlessWindow& w = h.window();
+    EXPECT_FALSE(w.control(Control::cmdCancel).visible);
+    for (Control c : {Control::cmdQuickTest, Control::cmdVolumeTest, Control::cmdcleanup,
+                      Control::cmdRefreshDrive, Control::Combo1, Control::chkShowAll,
+                      Control::Drive1, Control::cmdExit, Control::cmdCopy}) {
+      EXPECT_TRUE(w.control(c).visible && w.control(c).enabled) << ControlName(c);
+    }
+  }
+
+  Harness h;
+  CountingPlatform counting;
+  Context ctx;
+};
+
+TEST(DiskNumberInEntryText, ReadsTheNumberAfterDrive) {
+  EXPECT_EQ(DiskNumberInEntry("        " + std::string(14, ' ') + "    DRIVE 3 -   31.9MiB X"), 3);
+  EXPECT_EQ(DiskNumberInEntry("  DRIVE 12 -   14.9GiB ACME"), 12);
+  // A size that fills its column leaves no blank after the dash.
+  EXPECT_EQ(DiskNumberInEntry("     DRIVE 7 -1,863.0GiB ACME"), 7);
+  EXPECT_EQ(DiskNumberInEntry("     DRIVE 7 -14,901.2GiB ACME"), 7);
+  EXPECT_EQ(DiskNumberInEntry("     DRIVE x -   14.9GiB"), 0);
+  EXPECT_FALSE(DiskNumberInEntry("DRIVE 3 -   14.9GiB"));
+  EXPECT_FALSE(DiskNumberInEntry(" DRIVE 3 -   14.9GiB"));
+  EXPECT_FALSE(DiskNumberInEntry("     DRIVE 3"));
+  EXPECT_FALSE(DiskNumberInEntry("     DRIVE -"));
+  EXPECT_FALSE(DiskNumberInEntry(""));
+}
+
+TEST_F(QuickTestCommand, GenuineStickPassesAfterTwoConfirmations) {
+  Pick("E:");
+  const std::string entry = ComboText(h.state(), Control::Combo1);
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+
+  const std::string description = "DRIVE 1 -   62.7MiB ACME FLASH DISK" + std::string(16, ' ');
+  ASSERT_GE(Boxes().size(), 3u);
+  EXPECT_EQ(Boxes()[1].text,
+            "WARNING: This test will DESTROY ALL DATA on the whole drive.\r\n\r\n" + description +
+                "\r\n\r\nYou will need to reformat it afterwards.");
+  EXPECT_EQ(Boxes()[1].style, 1);
+  EXPECT_EQ(Boxes()[1].title, "Quick Size Test");
+  EXPECT_EQ(Boxes()[2].text, "ARE YOU SURE IT IS OK TO ERASE ALL VOLUMES ON DRIVE 1?");
+  EXPECT_EQ(Boxes()[2].style, 49);
+  EXPECT_EQ(Boxes()[2].title, "Quick Size Test");
+
+  const std::string head = "VERACAP v1.1.1  [Qmx]\r\n" + description +
+                           "\r\nVeracap - Quick Size Test (destructive)\r\n" + entry;
+  EXPECT_EQ(h.log().substr(0, head.size()), head);
+  EXPECT_NE(h.log().find("*** PASSED ***"), std::string::npos);
+  EXPECT_EQ(h.state().SelectedDiskNumber, 1);
+  EXPECT_GT(counting.writes, 0);
+  ExpectIdle();
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
+}
+
+TEST_F(QuickTestCommand, CounterfeitByTheNumberInAnEntryWithoutLetters) {
+  Pick("F:");
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_NE(h.log().find("*** FAILED ***"), std::string::npos);
+  ExpectIdle();
+
+  // The blank stick's entry begins with blanks: disk 3 is read from it.
+  Pick("     ");
+  EXPECT_EQ(h.state().SelectedDrive, " :");
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_EQ(h.state().SelectedDiskNumber, 3);
+  EXPECT_NE(h.log().find("DRIVE 3 -   31.3MiB GENERIC BLANK"), std::string::npos);
+  EXPECT_NE(h.log().find("*** PASSED ***"), std::string::npos);
+}
+
+TEST_F(QuickTestCommand, CancellingEitherQuestionLeavesTheDiskUntouched) {
+  Pick("E:");
+  const std::string entry = ComboText(h.state(), Control::Combo1);
+  const std::string expected_log = "VERACAP v1.1.1  [Qmx]\r\nDRIVE 1 -   62.7MiB ACME FLASH DISK" +
+                                   std::string(16, ' ') +
+                                   "\r\nVeracap - Quick Size Test (destructive)\r\n" + entry;
+  h.state().CancelRequested = true;  // left over from an earlier test
+  h.window().ScriptAnswers({kIdCancel});
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_EQ(h.log(), expected_log);
+  EXPECT_EQ(Boxes().size(), 2u);
+  EXPECT_FALSE(h.state().CancelRequested);
+
+  h.window().ScriptAnswers({kIdOk, kIdCancel});
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_EQ(h.log(), expected_log);
+  EXPECT_EQ(Boxes().size(), 4u);
+
+  EXPECT_EQ(counting.writes, 0);
+  for (const std::string& request : h.platform().requests()) {
+    EXPECT_EQ(request.find("LOCK_VOLUME"), std::string::npos) << request;
+  }
+  ExpectIdle();
+}
+
+TEST_F(QuickTestCommand, RefusesWhatItCannotTest) {
+  // Disk 0 and drives without a disk number: silently.
+  for (const char* drive : {"C:", "Q:"}) {
+    h.state().SelectedDrive = drive;
+    ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  }
+  EXPECT_EQ(Boxes().size(), 1u);
+  EXPECT_TRUE(h.log().empty());
+
+  // Nothing chosen and no entry to read a number from.
+  h.state().SelectedDrive = ":";
+  SetItems(ctx, Control::Combo1, {}, -1);
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_EQ(Boxes().size(), 1u);
+
+  // Not identified (a SATA disk while only USB drives are shown): size 0.
+  h.state().SelectedDrive = "D:";
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "Please run this application with Administrator rights.");
+  EXPECT_EQ(Boxes()[1].style, 16);
+  EXPECT_EQ(Boxes()[1].title, "VERACAP");
+  EXPECT_TRUE(h.log().empty());
+  EXPECT_EQ(counting.writes, 0);
+  ExpectIdle();
+}
+
+TEST_F(QuickTestCommand, BusyStateKeepsTheDriveListStillAndCancelAborts) {
+  Pick("E:");
+  bool checked = false;
+  h.window().on_yield = [&](long yield) {
+    if (yield != 2) return;
+    checked = true;
+    const HeadlessWindow& w = h.window();
+    EXPECT_TRUE(w.control(Control::cmdCancel).visible && w.control(Control::cmdCancel).enabled);
+    EXPECT_TRUE(w.control(Control::cmdQuickTest).visible);
+    EXPECT_FALSE(w.control(Control::cmdQuickTest).enabled);
+    for (Control c :
+         {Control::cmdVolumeTest, Control::cmdcleanup, Control::cmdExit, Control::cmdCopy}) {
+      EXPECT_FALSE(w.control(c).visible) << ControlName(c);
+    }
+    for (Control c :
+         {Control::cmdRefreshDrive, Control::Combo1, Control::chkShowAll, Control::Drive1}) {
+      EXPECT_TRUE(w.control(c).visible) << ControlName(c);
+      EXPECT_FALSE(w.control(c).enabled) << ControlName(c);
+    }
+    const AppState before = h.state();
+    EXPECT_FALSE(Click(ctx, Control::chkShowAll));
+    EXPECT_FALSE(Click(ctx, Control::cmdRefreshDrive));
+    EXPECT_FALSE(Choose(ctx, Control::Drive1, 1));
+    EXPECT_FALSE(Choose(ctx, Control::Combo1, 1));
+    EXPECT_FALSE(Click(ctx, Control::cmdQuickTest));
+    const AppState& after = h.state();
+    EXPECT_EQ(after.hDrive, before.hDrive);
+    EXPECT_EQ(after.SelectedDiskNumber, before.SelectedDiskNumber);
+    EXPECT_EQ(after.DriveSizeBytes, before.DriveSizeBytes);
+    EXPECT_EQ(after.ShowAllDrives, before.ShowAllDrives);
+    EXPECT_EQ(after.SelectedDrive, before.SelectedDrive);
+    EXPECT_EQ(after.controls[static_cast<int>(Control::Combo1)].items,
+              before.controls[static_cast<int>(Control::Combo1)].items);
+    EXPECT_EQ(after.results_log, before.results_log);
+    EXPECT_TRUE(Click(ctx, Control::cmdCancel));
+  };
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_TRUE(checked);
+  EXPECT_NE(h.log().find("\r\nTEST ABORTED!"), std::string::npos);
+  EXPECT_EQ(h.log().find("PASSED"), std::string::npos);
+  ExpectIdle();
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
+}
+
+}  // namespace
+}  // namespace veracap
