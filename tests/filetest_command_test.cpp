@@ -1,0 +1,491 @@
+// Whole runs of the Volume File Test on emulated volumes: the results log of
+// each kind of ending byte for byte, the message boxes, the test files left
+// behind or removed, and that nothing else on the volume is touched.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "app/controls.h"
+#include "app/headless_window.h"
+#include "app/results_log.h"
+#include "filetest/cleanup.h"
+#include "filetest/volume_test.h"
+#include "filetest/writer.h"
+#include "platform/platform_wrapper.h"
+#include "support/emulated_test_support.h"
+#include "support/filetest_cheap_files.h"
+
+namespace veracap {
+namespace {
+
+constexpr const char* kTitle = "VERACAP v1.1.1  [Qmx]";
+constexpr const char* kPassedMessage =
+    "\r\nThe unused file space on this drive volume seems good, however to ensure the memory is "
+    "not faulty, I recommend you run the Quick Size Test.";
+constexpr const char* kFakeMessage =
+    "\r\nTHIS DRIVE IS PROBABLY FAKE (COUNTERFEIT) OR FAULTY - THE CONTENTS MAY NOW BE CORRUPT!";
+constexpr const char* kAbortWrite = "\r\nTEST ABORTED (test files may be present)!";
+constexpr const char* kAbortVerify = "\r\nTEST ABORTED (use Clean-up to delete test files)!";
+
+// 460 MiB volume with two files on a genuine 480 MiB stick: 456.98 MiB free,
+// so two full files and a last one of 56.98 MiB; the stick counts 478 MB.
+constexpr const char* kGenuine = R"(
+disk 1
+  claimed 480MiB
+  vendor GENERIC
+  product "GENUINE STICK"
+  volume E: label "GENUINE" capacity 460MiB
+  file "PHOTO1.JPG" 3MiB
+  file "NOTES.TXT" 12345
+)";
+
+// One full file and a last one of 60 MiB less 1 KiB.
+constexpr const char* kSmall = R"(
+disk 1
+  claimed 300MiB
+  volume E: label "SMALL" capacity 260MiB
+)";
+
+// Records what the command asks to create, write or delete.
+class Recorder : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  std::vector<std::string> created;  // files opened for writing
+  std::vector<std::string> deleted;
+  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t disposition, std::uint32_t flags) override {
+    if ((access & kGenericWrite) != 0 && path.rfind("\\\\.\\", 0) != 0) created.push_back(path);
+    return target_.CreateFile(path, access, share, disposition, flags);
+  }
+  bool DeleteFile(const std::string& path) override {
+    deleted.push_back(path);
+    return target_.DeleteFile(path);
+  }
+};
+
+bool IsRootTestFile(const std::string& path) {
+  return path.size() > 3 && path.compare(1, 2, ":\\") == 0 &&
+         path.find('\\', 3) == std::string::npos && IsTestFileName(path.substr(3));
+}
+
+class VolumeFileTestRun : public ::testing::Test {
+ protected:
+  // A fresh state, window and set of devices (the images of a previous Start
+  // are removed).
+  void Start(const char* manifest, const std::string& drive = "E:") {
+    ctx_.reset();
+    recorder_.reset();
+    platform_.reset();
+    dir_ = std::make_unique<emulated::testing::TempDir>();
+    window_ = HeadlessWindow{};
+    // The program keeps its test-file buffer for its whole life; so do the
+    // runs of one test.
+    auto buffer = std::move(state_.TestBuffer);
+    state_ = AppState{};
+    state_.TestBuffer = std::move(buffer);
+    platform_ = emulated::testing::MakePlatform(manifest, dir_->path());
+    recorder_ = std::make_unique<Recorder>(*platform_);
+    ctx_ = std::make_unique<Context>(Context{*recorder_, window_, state_});
+    state_.TitleLine = kTitle;
+    state_.SelectedDrive = drive;
+    SetItems(*ctx_, Control::Combo1, {Entry(drive)}, 0);
+  }
+  static std::string Entry(const std::string& drive) { return drive + "     TEST    DRIVE 1"; }
+  static std::string Header(const std::string& drive = "E:") {
+    return std::string("Veracap - Volume File Test\r\n") + kTitle + "\r\n\r\n" + Entry(drive);
+  }
+  // Cancel at the k-th yield after the log has come to hold the text.
+  void CancelAtYieldAfter(const std::string& text, int k) {
+    window_.on_yield = [this, text, k, seen = false, count = 0](long) mutable {
+      if (!seen) seen = state_.results_log.find(text) != std::string::npos;
+      if (seen && ++count == k) state_.CancelRequested = true;
+    };
+  }
+  std::set<std::string> RootFiles() {
+    const auto names = platform_->FindFiles(state_.SelectedDrive + "\\*");
+    return {names.begin(), names.end()};
+  }
+  // FNV-1a of a whole file as the volume gives it back.
+  std::uint64_t Hash(const std::string& path) {
+    const Handle h = platform_->CreateFile(path, kGenericRead, kFileShareRead, kOpenExisting,
+                                           kFileAttributeNormal);
+    EXPECT_NE(h, kInvalidHandle) << path;
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    std::vector<std::uint8_t> chunk(1 << 20);
+    std::uint32_t got = 0;
+    while (platform_->ReadFile(h, chunk.data(), static_cast<std::uint32_t>(chunk.size()), &got) &&
+           got > 0) {
+      for (std::uint32_t i = 0; i < got; ++i) hash = (hash ^ chunk[i]) * 0x100000001B3ull;
+    }
+    platform_->CloseHandle(h);
+    return hash;
+  }
+  double Free() { return FreeDiskSpace(*ctx_, state_.SelectedDrive); }
+  void ExpectOnlyTestFilesTouched() {
+    for (const auto& path : recorder_->created) EXPECT_TRUE(IsRootTestFile(path)) << path;
+    for (const auto& path : recorder_->deleted) EXPECT_TRUE(IsRootTestFile(path)) << path;
+    EXPECT_EQ(platform_->counters().sector_writes, 0u);  // no raw disk writes
+    EXPECT_EQ(platform_->open_handle_count(), 0u);
+  }
+
+  std::unique_ptr<emulated::testing::TempDir> dir_;
+  std::unique_ptr<emulated::EmulatedPlatform> platform_;
+  std::unique_ptr<Recorder> recorder_;
+  HeadlessWindow window_;
+  AppState state_;
+  std::unique_ptr<Context> ctx_;
+};
+
+TEST_F(VolumeFileTestRun, GenuineVolumePassesAndLeavesItsFilesAlone) {
+  Start(kGenuine);
+  const std::set<std::string> before = RootFiles();
+  const std::uint64_t photo = Hash("E:\\PHOTO1.JPG");
+  const std::uint64_t notes = Hash("E:\\NOTES.TXT");
+  const double free = Free();
+
+  cmdVolumeTest_Click(*ctx_);
+
+  EXPECT_EQ(state_.results_log,
+            Header() +
+                "\r\n\r\nWarning: Testing 456MB out of reported drive size of 478MB"
+                "\r\nWriting 2 x 200MB files..."
+                "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+                "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining "
+                "\r\nWriting last file (56.98MB)"
+                "\r\n00:00:00 Writing E:\\VCAPTEST3.tmp, 00:00:00 remaining "
+                "\r\nVerifying files 1 - 2..."
+                "\r\nVerifying file 3..."
+                "\r\n-----------------------\r\nTEST FINISHED\r\n457MB of filespace was tested."
+                "\r\nTest Time = 00:00:00"
+                "\r\n\r\nPASSED: 457MB tested and OK.\r\n"
+                "\r\nDeleting test files - please wait... Finished.\r\n"
+                "\r\nNote: 457MB out of 478MB were tested for integrity." +
+                kPassedMessage);
+  ASSERT_EQ(window_.message_boxes().size(), 2u);
+  const RecordedMessageBox& ask = window_.message_boxes()[0];
+  EXPECT_EQ(ask.text,
+            "OK to fill E: with 456MB of test files?\r\n\r\nWARNING: If this device is 'fake', "
+            "this operation could corrupt all your files.\r\n\r\nTip: Close all instances of "
+            "Windows Explorer to improve the speed.");
+  EXPECT_EQ(ask.style, kMbOkCancel);
+  EXPECT_EQ(ask.title, "File Test");
+  const RecordedMessageBox& verdict = window_.message_boxes()[1];
+  EXPECT_EQ(verdict.text, kPassedMessage);
+  EXPECT_EQ(verdict.style, kMbIconInformation);
+  EXPECT_EQ(verdict.title, "VERACAP");
+
+  EXPECT_EQ(RootFiles(), before);
+  EXPECT_EQ(Hash("E:\\PHOTO1.JPG"), photo);
+  EXPECT_EQ(Hash("E:\\NOTES.TXT"), notes);
+  EXPECT_EQ(Free(), free);
+  EXPECT_EQ(recorder_->created.size(), 3u);
+  ExpectOnlyTestFilesTouched();
+  // Idle again: the test buttons are back and Cancel is gone.
+  EXPECT_TRUE(StateOf(state_, Control::cmdVolumeTest).enabled);
+  EXPECT_FALSE(StateOf(state_, Control::cmdCancel).visible);
+  EXPECT_FALSE(StateOf(state_, Control::Label1).visible);
+}
+
+// A "3.5 GB" stick with 512 MiB of memory: the files wrap onto each other, so
+// the check after file 15 finds all but the last two overwritten.
+TEST_F(VolumeFileTestRun, CounterfeitFailsAtTheInterimCheck) {
+  Start(R"(
+disk 2
+  claimed 3500MiB
+  real 512MiB
+  beyond wrap
+  volume F: label "FAKE" capacity 3200MiB
+)",
+        "F:");
+  cmdVolumeTest_Click(*ctx_);
+
+  std::string expected = Header("F:") +
+                         "\r\n\r\nWarning: Testing 3200MB out of reported drive size of 3499MB"
+                         "\r\nWriting 16 x 200MB files..."
+                         "\r\n00:00:00 Writing F:\\VCAPTEST1.tmp";
+  for (int n = 2; n <= 15; ++n) {
+    expected +=
+        "\r\n00:00:00 Writing F:\\VCAPTEST" + std::to_string(n) + ".tmp, 00:00:20 remaining ";
+  }
+  expected +=
+      " Checking..."
+      "\r\nDATA ERROR!"
+      "\r\nVerifying files 1 - 15..."
+      "\r\n-----------------------\r\nTEST FINISHED\r\n3000MB of filespace was tested."
+      "\r\nTest Time = 00:00:00"
+      "\r\n\r\nTEST FAILED: Only 400MB out of the 3000MB tested were good.\r\n"
+      "\r\nDeleting test files - please wait... Finished.\r\n";
+  expected += kFakeMessage;
+  EXPECT_EQ(state_.results_log, expected);
+  EXPECT_EQ(state_.GoodFileCount, 2);
+  ASSERT_EQ(window_.message_boxes().size(), 2u);
+  EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
+  EXPECT_TRUE(RootFiles().empty());
+  ExpectOnlyTestFilesTouched();
+}
+
+// The first file's second piece meets a write error that takes a day and
+// more: nothing was tested, and the clock shows every hour of it.
+TEST_F(VolumeFileTestRun, WriteErrorOnTheFirstFile) {
+  Start(R"(
+disk 1
+  claimed 1000MiB
+  fault write-fail 131072 delay 90061000
+  volume E: label "FAULTY" capacity 900MiB
+)");
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log,
+            Header() +
+                "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB"
+                "\r\nWriting 4 x 200MB files..."
+                "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+                "\r\nWRITE ERROR!"
+                "\r\nVerifying files 1 - 0..."
+                "\r\n-----------------------\r\nTEST FINISHED\r\n0MB of filespace was tested."
+                "\r\nTest Time = 25:01:01"
+                "\r\n\r\nTEST FAILED: Only 0MB out of the 0MB tested were good.\r\n"
+                "\r\nDeleting test files - please wait... Finished.\r\n" +
+                kFakeMessage);
+  EXPECT_TRUE(RootFiles().empty());
+  ExpectOnlyTestFilesTouched();
+}
+
+TEST_F(VolumeFileTestRun, FailedLastFile) {
+  // Sector 471040, 230 MiB into the disk, lies inside the last file, which
+  // begins at 201 MiB (the volume's offset and one full file).
+  Start(R"(
+disk 1
+  claimed 300MiB
+  fault write-fail 471040
+  volume E: label "LASTBAD" capacity 260MiB
+)");
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log,
+            Header() +
+                "\r\n\r\nWarning: Testing 260MB out of reported drive size of 298MB"
+                "\r\nWriting 1 x 200MB files..."
+                "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+                "\r\nWriting last file (60MB)"
+                "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining "
+                "\r\nDATA ERROR!"
+                "\r\nVerifying files 1 - 1..."
+                "\r\n-----------------------\r\nTEST FINISHED\r\n260MB of filespace was tested."
+                "\r\nTest Time = 00:00:00"
+                "\r\n\r\nTEST FAILED: Only 200MB out of the 260MB tested were good.\r\n"
+                "\r\nDeleting test files - please wait... Finished.\r\n" +
+                kFakeMessage);
+  EXPECT_TRUE(RootFiles().empty());
+  ExpectOnlyTestFilesTouched();
+}
+
+TEST_F(VolumeFileTestRun, CancelInTheWritePhaseLeavesTheFilesForTheCleanUp) {
+  struct Case {
+    int yield;         // after file 1's progress text
+    const char* tail;  // end of the log
+    std::set<std::string> files;
+    std::int64_t first_size;  // size of VCAPTEST1.tmp
+  };
+  const std::string w2 = "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining ";
+  const Case cases[] = {
+      // Between the first and the second piece of file 1.
+      {2, "", {"VCAPTEST1.tmp"}, 52428800},
+      // After file 1, at the yield following it.
+      {6, "", {"VCAPTEST1.tmp"}, kFullTestFileBytes},
+      // At the yield that ends file 1's round: seen when the next line begins.
+      {8, "\r\n00:00:00", {"VCAPTEST1.tmp"}, kFullTestFileBytes},
+      // Right before file 2 is created.
+      {9, w2.c_str(), {"VCAPTEST1.tmp"}, kFullTestFileBytes},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.yield);
+    Start(R"(
+disk 1
+  claimed 1000MiB
+  volume E: label "CANCEL" capacity 900MiB
+)");
+    CancelAtYieldAfter("Writing E:\\VCAPTEST1.tmp", c.yield);
+    const double free = Free();
+    cmdVolumeTest_Click(*ctx_);
+    EXPECT_EQ(state_.results_log, Header() +
+                                      "\r\n\r\nWarning: Testing 900MB out of reported drive size "
+                                      "of 996MB\r\nWriting 4 x 200MB files..."
+                                      "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp" +
+                                      c.tail + kAbortWrite);
+    EXPECT_EQ(RootFiles(), c.files);
+    EXPECT_EQ(free - Free(), c.first_size);
+    EXPECT_EQ(window_.message_boxes().size(), 1u);  // the question only, no verdict
+    EXPECT_FALSE(StateOf(state_, Control::cmdCancel).visible);
+
+    state_.results_log.clear();
+    cmdcleanup_Click(*ctx_);
+    EXPECT_EQ(state_.results_log, "\r\nDeleting E:\\VCAPTEST*.tmp files...finished.");
+    EXPECT_TRUE(RootFiles().empty());
+    ExpectOnlyTestFilesTouched();
+  }
+}
+
+TEST_F(VolumeFileTestRun, CancelInTheReadBackEndsWithoutAVerdict) {
+  const std::string written =
+      "\r\n\r\nWarning: Testing 260MB out of reported drive size of 298MB"
+      "\r\nWriting 1 x 200MB files..."
+      "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+      "\r\nWriting last file (60MB)"
+      "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining "
+      "\r\nVerifying files 1 - 1...";
+  // Before the first file is read back.
+  Start(kSmall);
+  CancelAtYieldAfter("Verifying files", 1);
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log, Header() + written + kAbortVerify);
+  EXPECT_EQ(RootFiles(), (std::set<std::string>{"VCAPTEST1.tmp", "VCAPTEST2.tmp"}));
+
+  // At the end of the last file's sampling: the run is cancelled, not failed.
+  window_ = HeadlessWindow{};
+  CancelAtYieldAfter("Verifying file 2", 1);
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log, Header() + "\r\nDeleting E:\\VCAPTEST*.tmp files...finished." +
+                                    written + "\r\nVerifying file 2..." + kAbortVerify);
+  EXPECT_EQ(window_.message_boxes().size(), 1u);
+  EXPECT_EQ(RootFiles(), (std::set<std::string>{"VCAPTEST1.tmp", "VCAPTEST2.tmp"}));
+  ExpectOnlyTestFilesTouched();
+}
+
+TEST_F(VolumeFileTestRun, RefusalsWriteNothing) {
+  Start(R"(
+disk 0
+  claimed 2GiB
+  bus sata
+  volume C: label "SYSTEM" capacity 1GiB
+disk 1
+  claimed 300MiB
+  volume E: label "FULL" capacity 199MiB
+disk 2
+  claimed 1000MiB
+  no-capacity
+  no-length
+  volume F: label "NOSIZE" capacity 900MiB
+disk 3
+  claimed 1000MiB
+  volume G: label "ASK" capacity 900MiB
+)");
+  // No drive, the system disk and a drive without a disk say nothing at all.
+  for (const char* drive : {"", "E", "C:", "Q:"}) {
+    state_.SelectedDrive = drive;
+    SetResultText(*ctx_, "earlier text");
+    cmdVolumeTest_Click(*ctx_);
+    EXPECT_EQ(state_.results_log, "earlier text") << drive;
+  }
+  EXPECT_TRUE(window_.message_boxes().empty());
+
+  state_.SelectedDrive = "E:";
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log, Header());
+  ASSERT_EQ(window_.message_boxes().size(), 1u);
+  EXPECT_EQ(window_.message_boxes()[0].text, "ERROR: Drive not formatted or volume too full!");
+  EXPECT_EQ(window_.message_boxes()[0].style, kMbIconExclamation);
+  EXPECT_EQ(window_.message_boxes()[0].title, "No spare space or unformatted Drive!");
+
+  state_.SelectedDrive = "F:";
+  cmdVolumeTest_Click(*ctx_);
+  ASSERT_EQ(window_.message_boxes().size(), 2u);
+  EXPECT_EQ(window_.message_boxes()[1].text,
+            "Please run this application with Administrator rights.");
+  EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
+  EXPECT_EQ(window_.message_boxes()[1].title, "VERACAP");
+
+  state_.SelectedDrive = "G:";
+  window_.ScriptAnswers({kIdCancel});
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log,
+            Header() + "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB");
+  EXPECT_EQ(window_.message_boxes().size(), 3u);
+  EXPECT_TRUE(StateOf(state_, Control::cmdVolumeTest).visible);
+  EXPECT_TRUE(recorder_->created.empty());
+  ExpectOnlyTestFilesTouched();
+}
+
+// Ninety cheap files on a real emulated drive: the interim checks come after
+// files 15, 25, 45 and 85 and nowhere else, and the estimates count them.
+TEST_F(VolumeFileTestRun, InterimChecksRunAfterFiles15_25_45And85Only) {
+  Start(kSmall);
+  constexpr std::uint64_t kMiB = 1048576;
+  test_support::CheapTestFiles files(*platform_, "E:", (90 * 200 + 10) * kMiB + 1024);
+  Context ctx{files, window_, state_};
+  cmdVolumeTest_Click(ctx);
+
+  const std::string& log = state_.results_log;
+  std::size_t checks = 0;
+  for (std::size_t at = log.find(" Checking... OK"); at != std::string::npos;
+       at = log.find(" Checking... OK", at + 1)) {
+    ++checks;
+  }
+  EXPECT_EQ(checks, 4u);
+  for (const char* line :
+       {"\r\n00:00:00 Writing E:\\VCAPTEST15.tmp, 00:03:40 remaining  Checking... OK\r\n",
+        "\r\n00:00:00 Writing E:\\VCAPTEST16.tmp, 00:03:20 remaining \r\n",
+        "\r\n00:00:00 Writing E:\\VCAPTEST25.tmp, 00:03:20 remaining  Checking... OK\r\n",
+        "\r\n00:00:00 Writing E:\\VCAPTEST45.tmp, 00:02:40 remaining  Checking... OK\r\n",
+        "\r\n00:00:00 Writing E:\\VCAPTEST85.tmp, 00:01:40 remaining  Checking... OK\r\n",
+        "\r\n00:00:00 Writing E:\\VCAPTEST90.tmp, 00:00:00 remaining \r\n",
+        "\r\nWriting last file (10MB)"
+        "\r\n00:00:00 Writing E:\\VCAPTEST91.tmp, 00:00:00 remaining "
+        "\r\nVerifying files 1 - 90...\r\nVerifying file 91...",
+        "\r\n\r\nPASSED: 18010MB tested and OK.\r\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  std::size_t reads = 0;
+  for (const auto& open : files.opens) reads += open.access == kGenericRead;
+  EXPECT_EQ(reads, 15u + 25u + 45u + 85u + 90u + 1u);
+  EXPECT_EQ(files.write_lengths.size(), 90u * 4u + 1u);
+  EXPECT_TRUE(files.files.empty());  // the report deleted them all
+}
+
+TEST_F(VolumeFileTestRun, CancelDuringAnInterimCheckIsAWriteAbort) {
+  Start(kSmall);
+  test_support::CheapTestFiles files(*platform_, "E:", 20 * 200 * std::uint64_t{1048576});
+  Context ctx{files, window_, state_};
+  CancelAtYieldAfter(" Checking...", 3);
+  cmdVolumeTest_Click(ctx);
+  const std::string tail =
+      "\r\n00:00:00 Writing E:\\VCAPTEST15.tmp, 00:00:20 remaining  Checking...";
+  const std::string& log = state_.results_log;
+  EXPECT_EQ(log.substr(log.size() - tail.size() - std::string(kAbortWrite).size()),
+            tail + kAbortWrite);
+  EXPECT_EQ(files.files.size(), 15u);
+  EXPECT_EQ(state_.GoodFileCount, 1);  // Cancel came before file 2: it and the rest fail
+}
+
+TEST_F(VolumeFileTestRun, PlannedFilesAreWholeMultiplesOf200MiB) {
+  constexpr std::uint64_t kMiB = 1048576;
+  for (const std::uint64_t free : {1000 * kMiB, 1000 * kMiB - kMiB / 10}) {
+    Start(kSmall);
+    test_support::CheapTestFiles files(*platform_, "E:", free);
+    Context ctx{files, window_, state_};
+    window_.ScriptAnswers({kIdCancel});
+    cmdVolumeTest_Click(ctx);
+    const bool full = free == 1000 * kMiB;
+    EXPECT_EQ(state_.PlannedFileCount, full ? 5 : 4);
+    EXPECT_EQ(state_.results_log, Header() + "\r\n\r\nWarning: Testing " + (full ? "1000" : "999") +
+                                      "MB out of reported drive size of 298MB");
+    EXPECT_EQ(window_.message_boxes().at(0).text.substr(0, 29),
+              full ? "OK to fill E: with 1,000MB of" : "OK to fill E: with 999MB of t");
+  }
+}
+
+// Less than 2 KiB left after the full files: no last file, and the file
+// number after them is not looked for (a stray one must not count).
+TEST_F(VolumeFileTestRun, NoLastFileWhenTheRestIsTooSmall) {
+  Start(kSmall);
+  test_support::CheapTestFiles files(*platform_, "E:", 2 * 200 * std::uint64_t{1048576} + 2047);
+  Context ctx{files, window_, state_};
+  cmdVolumeTest_Click(ctx);
+  const std::string& log = state_.results_log;
+  EXPECT_NE(log.find("remaining \r\nVerifying files 1 - 2...\r\nVerifying file 3...\r\n---"),
+            std::string::npos);
+  EXPECT_NE(log.find("\r\n\r\nPASSED: 400MB tested and OK.\r\n"), std::string::npos);
+  EXPECT_EQ(state_.LASTCHUNK, 0);
+  for (const auto& open : files.opens) EXPECT_EQ(open.path.find("VCAPTEST3"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veracap
