@@ -86,7 +86,7 @@ class CheapTestFiles : public PlatformWrapper {
       return kInvalidHandle;
     }
     const Handle h = next_handle_++;
-    handles_[h] = {name, 0};
+    handles_[h] = {name, &files[name], 0};
     return h;
   }
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
@@ -101,13 +101,16 @@ class CheapTestFiles : public PlatformWrapper {
       length = std::min(length, short_write_bytes);
       short_write_bytes = 0;
     }
-    File& f = files[o.name];
+    File& f = *o.file;
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     const std::int64_t end = o.position + length;
+    f.kept.resize(static_cast<std::size_t>((end + kBlock - 1) / kBlock * kKept), 0);
     for (std::int64_t block = o.position - o.position % kBlock; block < end; block += kBlock) {
-      for (std::int64_t k = 0; k < kKept; ++k) {
-        const std::int64_t at = block + k;
-        if (at >= o.position && at < end) f.Set(at, bytes[at - o.position]);
+      const std::int64_t from = std::max(block, o.position);
+      const std::int64_t to = std::min(block + kKept, end);
+      if (from < to) {
+        std::memcpy(&f.kept[static_cast<std::size_t>(block / kBlock * kKept + (from - block))],
+                    bytes + (from - o.position), static_cast<std::size_t>(to - from));
       }
     }
     o.position = end;
@@ -120,7 +123,7 @@ class CheapTestFiles : public PlatformWrapper {
     auto it = handles_.find(h);
     if (it == handles_.end()) return target_.ReadFile(h, buffer, length, read);
     OpenFile& o = it->second;
-    const File& f = files[o.name];
+    const File& f = *o.file;
     const std::int64_t n =
         std::max<std::int64_t>(0, std::min<std::int64_t>(length, f.size - o.position));
     auto* bytes = static_cast<std::uint8_t*>(buffer);
@@ -172,12 +175,16 @@ class CheapTestFiles : public PlatformWrapper {
   bool DeleteFile(const std::string& path) override {
     const std::string name = NameOf(path);
     if (name.empty()) return target_.DeleteFile(path);
+    for (const auto& [h, o] : handles_) {
+      if (o.name == name) return false;  // in use, as Windows refuses it
+    }
     return files.erase(name) > 0;
   }
 
  private:
   struct OpenFile {
     std::string name;
+    File* file = nullptr;  // map nodes stay put
     std::int64_t position = 0;
   };
 
