@@ -2,6 +2,7 @@
 // scripts, demonstrations and machines without a desktop. Message boxes are
 // printed and answered from the command line; the results log goes to
 // standard output as it grows.
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +11,12 @@
 #include <vector>
 
 #include "app/busy.h"
+#include "app/controls.h"
 #include "app/headless_window.h"
 #include "app/results_log.h"
+#include "app/startup.h"
 #include "drives/drive_info.h"
+#include "drives/drive_list.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/manifest.h"
 #include "quicktest/quick_size_test.h"
@@ -26,11 +30,18 @@ constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
 
 const char* const kUsage =
-    "usage: veracap-cli [--devices FILE] [--images DIR] [--debug] [--quiet] --disk N quick [--yes]\n"
+    "usage: veracap-cli [--devices FILE] [--images DIR] [--all-drives] [--debug] [--quiet] list\n"
+    "       veracap-cli [...] (--drive E: | --entry K | --disk N) quick [--yes]\n"
     "\n"
+    "  list         print the drive list, one entry a line (USB drives; all with --all-drives)\n"
     "  quick        run the Quick Size Test (destroys all data on the disk)\n"
-    "  --disk N     physical disk number (1 to 80; disk 0 holds the system)\n"
+    "  --drive E:   test the disk of the drive list's entry that holds drive E:\n"
+    "  --entry K    test the disk of the K-th entry of the drive list (1 is the first); for a\n"
+    "               disk without a drive letter\n"
+    "  --disk N     physical disk number (1 to 80; disk 0 holds the system), without the\n"
+    "               drive list and its questions\n"
     "  --yes        answer the confirmations with OK; without it nothing is written\n"
+    "  --all-drives tick \"List all drives\" (and confirm its warning): non-USB disks are listed\n"
     "  --devices F  emulated devices from manifest F (default: the bundled one)\n"
     "  --images D   folder of the emulated disk images\n"
     "  --debug      trace lines in the results log\n"
@@ -42,9 +53,24 @@ struct Options {
   bool debug = false;
   bool quiet = false;
   bool yes = false;
+  bool all_drives = false;
   long disk = -1;
+  std::string drive;  // "E:"
+  long entry = -1;    // 1-based
   std::string command;
 };
+
+// "e", "E:", "e:\\" all name drive E:; anything else is not a drive.
+bool ParseDrive(const std::string& text, std::string* drive) {
+  if (text.empty() || text.size() > 3 || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  if (text.size() >= 2 && text[1] != ':') return false;
+  if (text.size() == 3 && text[2] != '\\') return false;
+  *drive =
+      std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])))) + ":";
+  return true;
+}
 
 std::string Unix(const std::string& text) {
   std::string out;
@@ -79,6 +105,22 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
       o->quiet = true;
     } else if (a == "--yes") {
       o->yes = true;
+    } else if (a == "--all-drives") {
+      o->all_drives = true;
+    } else if (a == "--drive") {
+      if (!value(&text)) return false;
+      if (!ParseDrive(text, &o->drive)) {
+        *error = "--drive needs a drive letter such as E:, not '" + text + "'";
+        return false;
+      }
+    } else if (a == "--entry") {
+      if (!value(&text)) return false;
+      char* end = nullptr;
+      o->entry = std::strtol(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || o->entry < 1) {
+        *error = "--entry needs an entry number from 1, not '" + text + "'";
+        return false;
+      }
     } else if (a == "--disk") {
       if (!value(&text)) return false;
       char* end = nullptr;
@@ -132,6 +174,94 @@ int RunQuick(Context& ctx, const Options& o) {
   return s.quick_outcome == AppState::QuickOutcome::kPassed ? kExitPassed : kExitFailed;
 }
 
+// Start-up as a user meets it: the About box (answered OK, its only button);
+// then, when asked
+// for, "List all drives" ticked and its warning confirmed.
+void StartUp(Context& ctx, HeadlessWindow& window, const Options& o) {
+  Form_Load(ctx);
+  if (o.all_drives) {
+    window.ScriptAnswers({kIdOk});
+    Click(ctx, Control::chkShowAll);
+  }
+}
+
+const std::vector<std::string>& Entries(AppState& s) { return StateOf(s, Control::Combo1).items; }
+
+// An entry begins with the drive letters of its disk, filled from the first
+// slot on: "E: F:" and so on, three characters a slot.
+bool EntryHoldsDrive(const std::string& entry, const std::string& drive) {
+  for (std::size_t slot = 0; slot < 4; ++slot) {
+    if (entry.compare(slot * 3, 2, drive) == 0) return true;
+  }
+  return false;
+}
+
+int RunList(Context& ctx, HeadlessWindow& window, const Options& o) {
+  StartUp(ctx, window, o);
+  for (const std::string& entry : Entries(ctx.state)) std::cout << entry << "\n";
+  return 0;
+}
+
+// The Quick Size Test as a user runs it: start-up, the entry chosen in the
+// drive list, the button clicked, the questions answered.
+int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
+  AppState& s = ctx.state;
+  StartUp(ctx, window, o);
+  const std::vector<std::string>& entries = Entries(s);
+  int index = -1;
+  if (!o.drive.empty()) {
+    for (std::size_t i = 0; i < entries.size() && index < 0; ++i) {
+      if (EntryHoldsDrive(entries[i], o.drive)) index = static_cast<int>(i);
+    }
+    if (index < 0) {
+      std::cerr << "\nveracap-cli: no entry of the drive list holds drive " << o.drive
+                << " (see 'veracap-cli list'; drives not on USB are listed with --all-drives)\n";
+      return kExitRefused;
+    }
+  } else {
+    if (o.entry > static_cast<long>(entries.size())) {
+      std::cerr << "\nveracap-cli: the drive list has " << entries.size() << " entries, not "
+                << o.entry << " (see 'veracap-cli list')\n";
+      return kExitRefused;
+    }
+    index = static_cast<int>(o.entry - 1);
+  }
+  Choose(ctx, Control::Combo1, index);
+
+  window.default_answer = o.yes ? kIdOk : kIdCancel;
+  const std::size_t boxes_before = window.message_boxes().size();
+  Click(ctx, Control::cmdQuickTest);
+  std::cout << "\n" << std::flush;
+  switch (s.quick_outcome) {
+    case AppState::QuickOutcome::kPassed:
+      return kExitPassed;
+    case AppState::QuickOutcome::kFailed:
+    case AppState::QuickOutcome::kAborted:
+      return kExitFailed;
+    case AppState::QuickOutcome::kNotRun:
+      break;
+  }
+  const std::vector<RecordedMessageBox>& boxes = window.message_boxes();
+  for (std::size_t i = boxes_before; i < boxes.size(); ++i) {
+    if (boxes[i].title == "Quick Size Test" && boxes[i].answer != kIdOk) {
+      std::cerr << "veracap-cli: the Quick Size Test destroys all data on disk "
+                << s.SelectedDiskNumber
+                << "; its confirmation was answered Cancel (run it again with --yes to answer "
+                   "OK). Nothing was written.\n";
+      return kExitRefused;
+    }
+  }
+  if (boxes.size() > boxes_before) {
+    std::cerr << "veracap-cli: the disk of the chosen entry could not be identified (see the "
+                 "message above). Nothing was written.\n";
+  } else {
+    std::cerr << "veracap-cli: the chosen entry names no disk that can be tested (disk 0, a "
+                 "number above 80, or a drive whose disk number cannot be told). Nothing was "
+                 "written.\n";
+  }
+  return kExitRefused;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,10 +275,21 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
-  if (o.command != "quick" || o.disk < 0) {
-    std::cerr << (o.command.empty() ? std::string("veracap-cli: no command given\n")
-                                    : "veracap-cli: unknown command '" + o.command + "'\n")
-              << kUsage;
+  const int choices = (o.disk >= 0 ? 1 : 0) + (o.drive.empty() ? 0 : 1) + (o.entry >= 0 ? 1 : 0);
+  std::string misuse;
+  if (o.command.empty()) {
+    misuse = "no command given";
+  } else if (o.command != "quick" && o.command != "list") {
+    misuse = "unknown command '" + o.command + "'";
+  } else if (o.command == "list" && choices > 0) {
+    misuse = "list takes no --drive, --entry or --disk";
+  } else if (o.command == "quick" && choices != 1) {
+    misuse = "quick needs one of --drive, --entry and --disk";
+  } else if (o.disk >= 0 && o.all_drives) {
+    misuse = "--all-drives chooses what the drive list shows; --disk does not use the list";
+  }
+  if (!misuse.empty()) {
+    std::cerr << "veracap-cli: " << misuse << "\n" << kUsage;
     return kExitRefused;
   }
 
@@ -163,21 +304,36 @@ int main(int argc, char** argv) {
   emulated::Options options;
   options.real_clock = true;
   options.image_dir = o.images;
-  if (options.image_dir.empty() && o.devices.empty()) options.image_dir = emulated::DefaultImageDir();
+  if (options.image_dir.empty() && o.devices.empty())
+    options.image_dir = emulated::DefaultImageDir();
   emulated::EmulatedPlatform platform(std::move(manifest), options);
 
+  // The list's entries alone go to standard output; for it, the log and the
+  // dialogue go to standard error.
+  std::ostream& out = o.command == "list" ? std::cerr : std::cout;
   HeadlessWindow window;
   window.default_answer = kIdCancel;
-  window.on_log_appended = [](const std::string& text) { std::cout << Unix(text) << std::flush; };
-  window.on_log_replaced = [](const std::string& text) { std::cout << Unix(text) << std::flush; };
-  window.on_message_box = [](const RecordedMessageBox& box) {
-    std::cout << "\n[message box: " << box.title << ", style " << box.style << ", answered "
-              << (box.answer == kIdOk ? "OK" : "Cancel") << "]\n"
-              << Unix(box.text) << "\n[end of message box]" << std::flush;
+  // The log's replaced text begins a new line of its own.
+  bool printed = false;
+  window.on_log_appended = [&out, &printed](const std::string& text) {
+    out << Unix(text) << std::flush;
+    printed = true;
+  };
+  window.on_log_replaced = [&out, &printed](const std::string& text) {
+    out << (printed ? "\n" : "") << Unix(text) << std::flush;
+    printed = true;
+  };
+  window.on_message_box = [&out, &printed](const RecordedMessageBox& box) {
+    out << "\n[message box: " << box.title << ", style " << box.style << ", answered "
+        << (box.answer == kIdOk ? "OK" : "Cancel") << "]\n"
+        << Unix(box.text) << "\n[end of message box]" << std::flush;
+    printed = true;
   };
   AppState state;
   state.DebugMode = o.debug;
   state.QuietMode = o.quiet;
   Context ctx{platform, window, state};
-  return RunQuick(ctx, o);
+  if (o.command == "list") return RunList(ctx, window, o);
+  if (o.disk >= 0) return RunQuick(ctx, o);
+  return RunQuickFromList(ctx, window, o);
 }
