@@ -1,0 +1,256 @@
+// A counterfeit flash stick as one FUSE file, to be attached with losetup.
+//
+// The mount holds two files:
+//   disk   claims --claimed bytes; only the first --real bytes are memory,
+//          kept in a sparse backing file. Beyond them a write wraps onto the
+//          real memory (offset modulo real) or is lost and reads back zeros.
+//   stats  one text line of I/O counters ("reads=R writes=W bytes_read=BR
+//          bytes_written=BW flushes=F"); writing anything to it resets them.
+//
+// Every open is direct_io, so the kernel keeps no page cache for either file:
+// each transfer of the loop device reaches this program and is counted, and a
+// change made to the backing file is seen by the next read. The backing file
+// is a plain file the test may read or change behind the device's back.
+//
+// Usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros
+//                         --backing FILE MOUNTPOINT [fuse options, e.g. -f]
+#define FUSE_USE_VERSION 31
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fuse.h>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Device {
+  std::uint64_t claimed_bytes = 0;
+  std::uint64_t real_bytes = 0;
+  bool wrap = true;
+  int backing_fd = -1;
+  std::atomic<std::uint64_t> reads{0};
+  std::atomic<std::uint64_t> writes{0};
+  std::atomic<std::uint64_t> bytes_read{0};
+  std::atomic<std::uint64_t> bytes_written{0};
+  std::atomic<std::uint64_t> flushes{0};
+};
+
+Device g_device;
+constexpr const char* kDiskPath = "/disk";
+constexpr const char* kStatsPath = "/stats";
+
+std::string StatsText() {
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu\n",
+                static_cast<unsigned long long>(g_device.reads.load()),
+                static_cast<unsigned long long>(g_device.writes.load()),
+                static_cast<unsigned long long>(g_device.bytes_read.load()),
+                static_cast<unsigned long long>(g_device.bytes_written.load()),
+                static_cast<unsigned long long>(g_device.flushes.load()));
+  return line;
+}
+
+// Where a device offset lands in the backing file; false when it lands
+// nowhere (beyond the real memory of a zeros device).
+bool MapOffset(std::uint64_t offset, std::uint64_t* backing_offset) {
+  if (offset < g_device.real_bytes) {
+    *backing_offset = offset;
+    return true;
+  }
+  if (!g_device.wrap) return false;
+  *backing_offset = offset % g_device.real_bytes;
+  return true;
+}
+
+// The longest run from offset that stays on one side of every boundary of
+// the real memory (so that it maps to one contiguous backing range).
+std::size_t RunLength(std::uint64_t offset, std::size_t size) {
+  const std::uint64_t to_boundary = g_device.real_bytes - offset % g_device.real_bytes;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(size, to_boundary));
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+  std::memset(st, 0, sizeof *st);
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  if (std::strcmp(path, "/") == 0) {
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+  } else if (std::strcmp(path, kDiskPath) == 0) {
+    st->st_mode = S_IFREG | 0600;
+    st->st_nlink = 1;
+    st->st_size = static_cast<off_t>(g_device.claimed_bytes);
+  } else if (std::strcmp(path, kStatsPath) == 0) {
+    st->st_mode = S_IFREG | 0600;
+    st->st_nlink = 1;
+    st->st_size = 0;  // direct_io: readers read until they get nothing
+  } else {
+    return -ENOENT;
+  }
+  return 0;
+}
+
+int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+            fuse_readdir_flags) {
+  if (std::strcmp(path, "/") != 0) return -ENOENT;
+  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, kDiskPath + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, kStatsPath + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  return 0;
+}
+
+int Open(const char* path, fuse_file_info* fi) {
+  if (std::strcmp(path, kDiskPath) != 0 && std::strcmp(path, kStatsPath) != 0) return -ENOENT;
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  return 0;
+}
+
+int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_info*) {
+  if (std::strcmp(path, kStatsPath) == 0) {
+    const std::string text = StatsText();
+    if (static_cast<std::size_t>(off) >= text.size()) return 0;
+    const std::size_t n = std::min(size, text.size() - static_cast<std::size_t>(off));
+    std::memcpy(buf, text.data() + off, n);
+    return static_cast<int>(n);
+  }
+  const auto offset = static_cast<std::uint64_t>(off);
+  if (offset >= g_device.claimed_bytes) return 0;
+  size = static_cast<std::size_t>(std::min<std::uint64_t>(size, g_device.claimed_bytes - offset));
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t run = RunLength(offset + done, size - done);
+    std::uint64_t backing = 0;
+    if (MapOffset(offset + done, &backing)) {
+      const ssize_t got = pread(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
+      if (got < 0) return -errno;
+      // A sparse backing file shorter than the real memory reads as zeros.
+      if (static_cast<std::size_t>(got) < run) std::memset(buf + done + got, 0, run - got);
+    } else {
+      std::memset(buf + done, 0, run);
+    }
+    done += run;
+  }
+  g_device.reads.fetch_add(1);
+  g_device.bytes_read.fetch_add(size);
+  return static_cast<int>(size);
+}
+
+int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_file_info*) {
+  if (std::strcmp(path, kStatsPath) == 0) {
+    g_device.reads = 0;
+    g_device.writes = 0;
+    g_device.bytes_read = 0;
+    g_device.bytes_written = 0;
+    g_device.flushes = 0;
+    return static_cast<int>(size);
+  }
+  const auto offset = static_cast<std::uint64_t>(off);
+  if (offset + size > g_device.claimed_bytes) return -ENOSPC;
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t run = RunLength(offset + done, size - done);
+    std::uint64_t backing = 0;
+    if (MapOffset(offset + done, &backing)) {
+      const ssize_t put = pwrite(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
+      if (put < 0) return -errno;
+    }
+    done += run;
+  }
+  g_device.writes.fetch_add(1);
+  g_device.bytes_written.fetch_add(size);
+  return static_cast<int>(size);
+}
+
+// The backing file stands for the stick's memory; it need not reach the host
+// disk, so a flush is only counted.
+int Fsync(const char*, int, fuse_file_info*) {
+  g_device.flushes.fetch_add(1);
+  return 0;
+}
+
+int Truncate(const char* path, off_t, fuse_file_info*) {
+  return std::strcmp(path, kStatsPath) == 0 ? 0 : -EPERM;
+}
+
+void* Init(fuse_conn_info* conn, fuse_config* cfg) {
+  cfg->direct_io = 1;
+  cfg->kernel_cache = 0;
+  cfg->use_ino = 0;
+  conn->max_write = 1u << 20;
+  return nullptr;
+}
+
+bool ParseBytes(const char* text, std::uint64_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros "
+               "--backing FILE MOUNTPOINT [fuse options]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string backing_path;
+  std::vector<char*> fuse_args{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--claimed" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.claimed_bytes)) return Usage();
+    } else if (arg == "--real" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.real_bytes)) return Usage();
+    } else if (arg == "--beyond" && has_value) {
+      const std::string mode = argv[++i];
+      if (mode != "wrap" && mode != "zeros") return Usage();
+      g_device.wrap = mode == "wrap";
+    } else if (arg == "--backing" && has_value) {
+      backing_path = argv[++i];
+    } else {
+      fuse_args.push_back(argv[i]);
+    }
+  }
+  if (backing_path.empty() || g_device.real_bytes == 0 ||
+      g_device.claimed_bytes < g_device.real_bytes) {
+    return Usage();
+  }
+  g_device.backing_fd = open(backing_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (g_device.backing_fd < 0 ||
+      ftruncate(g_device.backing_fd, static_cast<off_t>(g_device.real_bytes)) != 0) {
+    std::perror(backing_path.c_str());
+    return 1;
+  }
+  fuse_operations ops{};
+  ops.getattr = GetAttr;
+  ops.readdir = ReadDir;
+  ops.open = Open;
+  ops.read = Read;
+  ops.write = Write;
+  ops.fsync = Fsync;
+  ops.truncate = Truncate;
+  ops.init = Init;
+  const int rc = fuse_main(static_cast<int>(fuse_args.size()), fuse_args.data(), &ops, nullptr);
+  close(g_device.backing_fd);
+  return rc;
+}

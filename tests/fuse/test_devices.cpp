@@ -1,0 +1,336 @@
+#include "fuse/test_devices.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#ifndef VERACAP_FUSE_PROGRAM
+#define VERACAP_FUSE_PROGRAM ""
+#endif
+
+namespace veracap::testdev {
+namespace {
+
+namespace fs = std::filesystem;
+// On tmpfs: the sticks' memory stays in RAM, and nothing is left on the
+// machine's disk.
+constexpr const char* kScratchBase = "/dev/shm";
+constexpr const char* kScratchPrefix = "/dev/shm/veracap-dev-";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  std::string s = text.str();
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+bool FindProgram(const std::string& name) {
+  for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+    if (::access((std::string(dir) + "/" + name).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Mount points (unescaped) and types from our own mount table, in order.
+std::vector<std::pair<std::string, std::string>> Mounts() {
+  std::vector<std::pair<std::string, std::string>> mounts;
+  std::istringstream lines(ReadText("/proc/self/mountinfo"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    std::vector<std::string> w;
+    std::string word;
+    while (f >> word) w.push_back(word);
+    const auto dash = std::find(w.begin(), w.end(), "-");
+    if (w.size() < 5 || dash == w.end() || dash + 1 == w.end()) continue;
+    std::string mp;
+    for (std::size_t i = 0; i < w[4].size(); ++i) {
+      if (w[4][i] == '\\' && i + 3 < w[4].size()) {
+        mp += static_cast<char>(std::stoi(w[4].substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        mp += w[4][i];
+      }
+    }
+    mounts.emplace_back(mp, *(dash + 1));
+  }
+  return mounts;
+}
+
+bool PidAlive(const std::string& scratch_name) {
+  // /dev/shm/veracap-dev-<pid>-<n>
+  const std::string rest = scratch_name.substr(std::strlen(kScratchPrefix));
+  const int pid = std::atoi(rest.c_str());
+  return pid > 0 && (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+bool UnderDeadScratch(const std::string& path) {
+  if (path.rfind(kScratchPrefix, 0) != 0) return false;
+  const auto slash = path.find('/', std::strlen(kScratchPrefix));
+  return !PidAlive(path.substr(0, slash));
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& argv, std::string* output) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], STDOUT_FILENO);
+    ::dup2(pipe_fds[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(pipe_fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string LoopSkipReason() {
+  if (::geteuid() != 0) return "needs root rights (loop devices, mount)";
+  if (::access("/dev/loop-control", F_OK) != 0) return "no /dev/loop-control on this machine";
+  if (!FindProgram("losetup")) return "losetup (util-linux) is not installed";
+  if (::access(kScratchBase, W_OK) != 0) return std::string("no writable ") + kScratchBase;
+  return "";
+}
+
+std::string FuseSkipReason() {
+  std::string reason = LoopSkipReason();
+  if (!reason.empty()) return reason;
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse on this machine";
+  if (!FindProgram("fusermount3")) return "fusermount3 (fuse3) is not installed";
+  if (std::string(VERACAP_FUSE_PROGRAM).empty()) return "counterfeit_fuse not built (no libfuse3)";
+  return "";
+}
+
+std::string FileSystemSkipReason(const std::string& fs_type) {
+  const std::string filesystems = ReadText("/proc/filesystems");
+  if (filesystems.find("\t" + fs_type + "\n") == std::string::npos &&
+      filesystems.find("\t" + fs_type) == std::string::npos) {
+    return "the kernel offers no " + fs_type + " file system";
+  }
+  if (!FindProgram("mkfs." + fs_type)) return "mkfs." + fs_type + " is not installed";
+  return "";
+}
+
+void SweepLeftovers() {
+  if (::geteuid() != 0) return;
+  // File systems first (newest first), then loop devices, then FUSE.
+  auto mounts = Mounts();
+  for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
+    if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) != 0) {
+      ::umount2(it->first.c_str(), 0);
+    }
+  }
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("loop", 0) != 0) continue;
+    const std::string backing = ReadText(entry.path().string() + "/loop/backing_file");
+    if (UnderDeadScratch(backing)) Run({"losetup", "-d", "/dev/" + name});
+  }
+  for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
+    if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) == 0) {
+      Run({"fusermount3", "-u", it->first});
+    }
+  }
+  for (const auto& entry : fs::directory_iterator(kScratchBase, ec)) {
+    const std::string path = entry.path().string();
+    if (path.rfind(kScratchPrefix, 0) == 0 && !PidAlive(path)) {
+      bool busy = false;
+      for (const auto& m : Mounts()) busy = busy || m.first.rfind(path + "/", 0) == 0;
+      if (!busy) fs::remove_all(path, ec);
+    }
+  }
+}
+
+ScratchDir::ScratchDir() {
+  static std::atomic<int> counter{0};
+  path_ = kScratchPrefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+  fs::create_directories(path_, ec);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  // Never delete through a mount that is still in place.
+  for (const auto& m : Mounts()) {
+    if (m.first.rfind(path_ + "/", 0) == 0) return;
+  }
+  fs::remove_all(path_, ec);
+}
+
+std::unique_ptr<LoopDevice> LoopDevice::Attach(const std::string& file, std::uint32_t sector_bytes,
+                                               std::string* error) {
+  std::string out;
+  const int rc = Run({"losetup", "--find", "--show", "--sector-size", std::to_string(sector_bytes),
+                      file},
+                     &out);
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  if (rc != 0 || out.rfind("/dev/loop", 0) != 0) {
+    *error = "losetup failed: " + out;
+    return nullptr;
+  }
+  return std::unique_ptr<LoopDevice>(new LoopDevice(out));
+}
+
+LoopDevice::~LoopDevice() {
+  // A file system still mounted on it would keep the device busy.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (Run({"losetup", "-d", path_}) == 0) return;
+    ::usleep(50000);
+  }
+}
+
+std::unique_ptr<Mount> Mount::Make(const std::string& device, const std::string& dir,
+                                   const std::string& fs_type, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string out;
+  if (Run({"mount", "-t", fs_type, device, dir}, &out) != 0) {
+    *error = "mount failed: " + out;
+    return nullptr;
+  }
+  return std::unique_ptr<Mount>(new Mount(dir));
+}
+
+bool Mount::mounted() const {
+  for (const auto& m : Mounts()) {
+    if (m.first == dir_) return true;
+  }
+  return false;
+}
+
+Mount::~Mount() {
+  for (int attempt = 0; attempt < 20 && mounted(); ++attempt) {
+    if (::umount2(dir_.c_str(), 0) == 0) break;
+    ::usleep(50000);
+  }
+}
+
+std::unique_ptr<FuseStick> FuseStick::Start(const std::string& scratch, std::uint64_t claimed_bytes,
+                                            std::uint64_t real_bytes, const std::string& beyond,
+                                            std::string* error) {
+  const std::string dir = scratch + "/fuse";
+  const std::string backing = scratch + "/memory.img";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string out;
+  // Without -f the program returns once the mount is in place.
+  const int rc = Run({VERACAP_FUSE_PROGRAM, "--claimed", std::to_string(claimed_bytes), "--real",
+                      std::to_string(real_bytes), "--beyond", beyond, "--backing", backing, dir},
+                     &out);
+  if (rc != 0) {
+    *error = "counterfeit_fuse failed: " + out;
+    return nullptr;
+  }
+  return std::unique_ptr<FuseStick>(new FuseStick(dir, backing));
+}
+
+FuseStick::~FuseStick() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (Run({"fusermount3", "-u", dir_}) == 0) return;
+    ::usleep(50000);
+  }
+}
+
+FuseCounters FuseStick::Counters() const {
+  FuseCounters c;
+  const std::string text = ReadText(dir_ + "/stats");
+  unsigned long long r = 0, w = 0, br = 0, bw = 0, f = 0;
+  if (std::sscanf(text.c_str(), "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu",
+                  &r, &w, &br, &bw, &f) == 5) {
+    c = FuseCounters{r, w, br, bw, f};
+  }
+  return c;
+}
+
+void FuseStick::ResetCounters() const {
+  std::ofstream out(dir_ + "/stats");
+  out << "reset\n";
+}
+
+bool MakeSparseFile(const std::string& path, std::uint64_t size_bytes) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = ::ftruncate(fd, static_cast<off_t>(size_bytes)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool MakeFileSystem(const std::string& device, const std::string& fs_type,
+                    const std::string& label, bool journal, std::string* error) {
+  std::vector<std::string> argv;
+  if (fs_type == "ext4") {
+    // No blocks reserved for root (the small test volumes need their space),
+    // and few inodes, so that mkfs writes little even on a "32 GB" stick.
+    argv = {"mkfs.ext4", "-q", "-F", "-m", "0", "-N", "4096", "-L", label,
+            "-E", "lazy_itable_init=0,lazy_journal_init=0"};
+    if (!journal) argv.insert(argv.end(), {"-O", "^has_journal"});
+  } else if (fs_type == "vfat") {
+    argv = {"mkfs.vfat", "-n", label};
+  } else if (fs_type == "exfat") {
+    argv = {"mkfs.exfat", "-L", label};
+  } else {
+    *error = "no mkfs for " + fs_type;
+    return false;
+  }
+  argv.push_back(device);
+  std::string out;
+  if (Run(argv, &out) != 0) {
+    *error = "mkfs failed: " + out;
+    return false;
+  }
+  return true;
+}
+
+bool ReadAt(const std::string& path, std::uint64_t offset, void* out, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::pread(fd, out, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+  ::close(fd);
+  return ok;
+}
+
+bool WriteAt(const std::string& path, std::uint64_t offset, const void* in, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::pwrite(fd, in, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace veracap::testdev

@@ -1,0 +1,253 @@
+// End to end on real block devices: a counterfeit stick served by the FUSE
+// program, attached as a loop device, with a file system on it, driven
+// through the Linux platform by the same code the runner uses. Needs root,
+// /dev/fuse and loop devices; skipped visibly where they are missing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "app/headless_window.h"
+#include "app/state.h"
+#include "diskio/sector_io.h"
+#include "drives/drive_info.h"
+#include "filetest/cleanup.h"
+#include "filetest/volume_test.h"
+#include "fuse/test_devices.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/platform_wrapper.h"
+#include "quicktest/quick_size_test.h"
+
+namespace veracap {
+namespace {
+
+using linux_platform::LinuxPlatform;
+using testdev::FuseCounters;
+using testdev::FuseStick;
+using testdev::LoopDevice;
+using testdev::Mount;
+using testdev::ScratchDir;
+
+constexpr std::uint64_t kGiB = 1ull << 30;
+constexpr std::uint64_t kMiB = 1ull << 20;
+
+class SweepEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { testdev::SweepLeftovers(); }
+  void TearDown() override { testdev::SweepLeftovers(); }
+};
+const auto* const kSweep = ::testing::AddGlobalTestEnvironment(new SweepEnvironment);
+
+// Counts what the core asks of the physical disk, to hold it against what
+// reached the FUSE program.
+class CountingPlatform : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t disposition, std::uint32_t flags) override {
+    const Handle h = PlatformWrapper::CreateFile(path, access, share, disposition, flags);
+    if (path.find("PhysicalDrive") != std::string::npos && access != 0) disk_handles.insert(h);
+    return h;
+  }
+  bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* read) override {
+    if (disk_handles.count(h) != 0) ++disk_reads;
+    return PlatformWrapper::ReadFile(h, buffer, length, read);
+  }
+  bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
+                 std::uint32_t* written) override {
+    const bool ok = PlatformWrapper::WriteFile(h, buffer, length, written);
+    if (disk_handles.count(h) != 0 && ok) ++disk_writes;
+    return ok;
+  }
+  std::set<Handle> disk_handles;
+  std::uint64_t disk_reads = 0;
+  std::uint64_t disk_writes = 0;
+};
+
+class LinuxE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string reason = testdev::FuseSkipReason();
+    if (!reason.empty()) GTEST_SKIP() << "SKIP: " << reason;
+  }
+
+  // A stick of claimed_bytes holding real_bytes, attached; with a file system
+  // of fs_type mounted on its whole disk unless fs_type is empty.
+  void MakeStick(std::uint64_t claimed_bytes, std::uint64_t real_bytes, const std::string& beyond,
+                 const std::string& fs_type = "", bool journal = true) {
+    std::string error;
+    stick_ = FuseStick::Start(scratch_.path(), claimed_bytes, real_bytes, beyond, &error);
+    ASSERT_NE(stick_, nullptr) << error;
+    loop_ = LoopDevice::Attach(stick_->disk_file(), 512, &error);
+    ASSERT_NE(loop_, nullptr) << error;
+    if (!fs_type.empty()) {
+      ASSERT_TRUE(testdev::MakeFileSystem(loop_->path(), fs_type, "VCAPE2E", journal, &error))
+          << error;
+      mount_ = Mount::Make(loop_->path(), scratch_.path() + "/mnt", fs_type, &error);
+      ASSERT_NE(mount_, nullptr) << error;
+    }
+    linux_ = std::make_unique<LinuxPlatform>(
+        linux_platform::Options{"", "true", [this](const std::string& t) { notices_ += t + "\n"; }});
+    counting_ = std::make_unique<CountingPlatform>(*linux_);
+    ctx_ = std::make_unique<Context>(Context{*counting_, window_, state_});
+    disk_ = linux_->Devices().DiskNumberOf(loop_->path());
+    ASSERT_GT(disk_, 0);
+    if (mount_) {
+      letter_ = linux_->Devices().LetterOf(mount_->dir());
+      ASSERT_NE(letter_, 0);
+    }
+    // Loop devices are not on the USB bus: the tests list all drives.
+    state_.ShowAllDrives = true;
+    stick_->ResetCounters();
+  }
+
+  // What the Quick Size Test command does once both questions are answered.
+  void QuickTest() {
+    state_.SelectedDiskNumber = disk_;
+    GetUSBDiskDriveInfo(*ctx_, disk_);
+    ASSERT_GT(state_.DriveSizeBytes, 0);
+    QuickSizeTest(*ctx_);
+  }
+
+  std::string Log() const { return state_.results_log; }
+
+  void TearDown() override {
+    // Before the devices go: the platform's descriptors would keep them busy.
+    ctx_.reset();
+    counting_.reset();
+    linux_.reset();
+  }
+
+  ScratchDir scratch_;
+  std::unique_ptr<FuseStick> stick_;
+  std::unique_ptr<LoopDevice> loop_;
+  std::unique_ptr<Mount> mount_;
+  std::unique_ptr<LinuxPlatform> linux_;
+  std::unique_ptr<CountingPlatform> counting_;
+  HeadlessWindow window_;
+  AppState state_;
+  std::unique_ptr<Context> ctx_;
+  std::int32_t disk_ = -1;
+  char letter_ = 0;
+  std::string notices_;
+};
+
+TEST_F(LinuxE2E, QuickSizeTestFindsAWrapCounterfeitAndNoPageCacheAnswers) {
+  // "32 GB" holding 4 GiB, with an ext4 volume that the test must unmount.
+  MakeStick(32'000'000'000, 4 * kGiB, "wrap", "ext4", false);
+  if (HasFatalFailure()) return;
+  QuickTest();
+  EXPECT_EQ(state_.quick_outcome, AppState::QuickOutcome::kFailed) << Log();
+  EXPECT_NE(Log().find("*** FAILED ***"), std::string::npos);
+  // The memory ends at 4 GiB = sector 8,388,608.
+  EXPECT_NE(Log().find("BAD MEMORY from sector 8388608 (4,096.0MiB)"), std::string::npos) << Log();
+  EXPECT_FALSE(mount_->mounted()) << "the volume was unmounted for the test";
+  EXPECT_NE(notices_.find("unmounted"), std::string::npos);
+
+  // Every sector the core read or wrote reached the device, each write with
+  // its flush: nothing was answered from a cache.
+  const FuseCounters c = stick_->Counters();
+  EXPECT_GE(c.reads, counting_->disk_reads);
+  EXPECT_GE(c.writes, counting_->disk_writes);
+  EXPECT_GE(c.flushes, counting_->disk_writes);
+  EXPECT_GT(counting_->disk_writes, 2400u);
+  // Sector 0 is left zeroed.
+  std::uint8_t first[512];
+  ASSERT_TRUE(testdev::ReadAt(stick_->backing_file(), 0, first, 512));
+  EXPECT_EQ(std::count(first, first + 512, 0), 512);
+}
+
+TEST_F(LinuxE2E, TransfersOfTheQuickSizeTestSeeChangesBehindTheDevice) {
+  MakeStick(64 * kMiB, 64 * kMiB, "wrap");
+  if (HasFatalFailure()) return;
+  state_.SectorBuffer.assign(512, 0);
+  ASSERT_TRUE(Open_Physical_Disk_hDrive(*ctx_, disk_));
+  state_.SectorBuffer.assign(512, 0x11);
+  ASSERT_TRUE(DirectWrite(*ctx_, 5000, 1));
+  ASSERT_TRUE(DirectRead(*ctx_, 5000, 1));
+  EXPECT_EQ(state_.SectorBuffer[0], 0x11);
+  // The stick's memory changes behind the device's back.
+  const std::vector<std::uint8_t> changed(512, 0x22);
+  ASSERT_TRUE(testdev::WriteAt(stick_->backing_file(), 5000 * 512, changed.data(), 512));
+  ASSERT_TRUE(DirectRead(*ctx_, 5000, 1));
+  EXPECT_EQ(state_.SectorBuffer, changed);
+  MyCloseHandle(*ctx_, state_.hDrive);
+}
+
+TEST_F(LinuxE2E, QuickSizeTestFindsAZeroCounterfeit) {
+  MakeStick(8'000'000'000, kGiB, "zeros");
+  if (HasFatalFailure()) return;
+  QuickTest();
+  EXPECT_EQ(state_.quick_outcome, AppState::QuickOutcome::kFailed) << Log();
+  EXPECT_NE(Log().find("WARNING: no memory detected at one or more locations."), std::string::npos);
+}
+
+TEST_F(LinuxE2E, QuickSizeTestPassesAGenuineStick) {
+  MakeStick(kGiB, kGiB, "wrap", "ext4");
+  if (HasFatalFailure()) return;
+  QuickTest();
+  EXPECT_EQ(state_.quick_outcome, AppState::QuickOutcome::kPassed) << Log();
+  EXPECT_NE(Log().find("*** PASSED ***"), std::string::npos);
+  EXPECT_FALSE(mount_->mounted());
+}
+
+// The Volume File Test on a genuine volume of each file system the kernel
+// offers here.
+class LinuxE2EVolume : public LinuxE2E, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LinuxE2EVolume, VolumeFileTestPassesAGenuineVolume) {
+  const std::string reason = testdev::FileSystemSkipReason(GetParam());
+  if (!reason.empty()) GTEST_SKIP() << "SKIP: " << reason;
+  MakeStick(240 * kMiB, 240 * kMiB, "wrap", GetParam());
+  if (HasFatalFailure()) return;
+  std::ofstream(mount_->dir() + "/KEEP.TXT") << "the user's file";
+  state_.SelectedDrive = std::string(1, letter_) + ":";
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_NE(Log().find("PASSED: "), std::string::npos) << Log();
+  // The report deleted the test files; the user's file stays.
+  EXPECT_TRUE(linux_->FindFiles(state_.SelectedDrive + "\\VCAPTEST*.tmp").empty());
+  EXPECT_TRUE(std::filesystem::exists(mount_->dir() + "/KEEP.TXT"));
+  // The files were written through to the stick.
+  EXPECT_GT(stick_->Counters().bytes_written, 200 * kMiB);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, LinuxE2EVolume, ::testing::Values("ext4", "vfat", "exfat"));
+
+TEST_F(LinuxE2E, VolumeFileTestFailsACounterfeitVolume) {
+  // "512 MiB" holding 96 MiB; what lies beyond is lost and reads as zeros.
+  MakeStick(512 * kMiB, 96 * kMiB, "zeros", "ext4", false);
+  if (HasFatalFailure()) return;
+  state_.SelectedDrive = std::string(1, letter_) + ":";
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_NE(Log().find("TEST FAILED: Only "), std::string::npos) << Log();
+  EXPECT_NE(Log().find("THIS DRIVE IS PROBABLY FAKE"), std::string::npos) << Log();
+}
+
+TEST_F(LinuxE2E, CleanUpDeletesTheTestFilesOnly) {
+  MakeStick(64 * kMiB, 64 * kMiB, "wrap", "ext4");
+  if (HasFatalFailure()) return;
+  for (const char* name : {"VCAPTEST1.tmp", "VCAPTEST2.tmp", "vcaptestX.TMP", "KEEP.TXT"}) {
+    std::ofstream(mount_->dir() + "/" + name) << "x";
+  }
+  std::filesystem::create_directory(mount_->dir() + "/sub");
+  std::ofstream(mount_->dir() + "/sub/VCAPTEST3.tmp") << "x";
+  state_.SelectedDrive = std::string(1, letter_) + ":";
+  cmdcleanup_Click(*ctx_);
+  EXPECT_NE(Log().find("Deleting " + state_.SelectedDrive + "\\VCAPTEST*.tmp files...finished."),
+            std::string::npos)
+      << Log();
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(mount_->dir())) {
+    left.push_back(e.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"KEEP.TXT", "lost+found", "sub"}));
+  EXPECT_TRUE(std::filesystem::exists(mount_->dir() + "/sub/VCAPTEST3.tmp"));
+}
+
+}  // namespace
+}  // namespace veracap

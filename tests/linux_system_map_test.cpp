@@ -1,0 +1,240 @@
+// Disk numbers, drive letters and protected disks, read from a fake sysfs and
+// /proc tree laid out as the kernel lays out the real one.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/linux/system_map.h"
+
+namespace veracap::linux_platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeSystem {
+ public:
+  FakeSystem() {
+    // tmpfs when there is one: creating and removing the tree is quick there.
+    root_ = (fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+            ("veracap-sysmap-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    fs::remove_all(root_);
+    for (const char* d : {"sys/block", "sys/class/block", "sys/dev/block", "proc/self", "dev"}) {
+      fs::create_directories(root_ / d);
+    }
+    Write("proc/swaps", "Filename\tType\tSize\tUsed\tPriority\n");
+  }
+  ~FakeSystem() { fs::remove_all(root_); }
+  std::string root() const { return root_.string(); }
+
+  void Write(const std::string& rel, const std::string& text) {
+    fs::create_directories((root_ / rel).parent_path());
+    std::ofstream(root_ / rel) << text;
+  }
+  // A whole disk under /sys/devices/<parent>/block/<name>.
+  void AddDisk(const std::string& name, const std::string& devno, const std::string& parent) {
+    const fs::path dir = root_ / "sys/devices" / parent / "block" / name;
+    fs::create_directories(dir / "holders");
+    std::ofstream(dir / "dev") << devno << "\n";
+    Link(dir, "sys/block/" + name);
+    Link(dir, "sys/class/block/" + name);
+    Link(dir, "sys/dev/block/" + devno);
+  }
+  void AddPartition(const std::string& disk, const std::string& name, const std::string& devno,
+                    int number) {
+    const fs::path dir = fs::canonical(root_ / "sys/block" / disk) / name;
+    fs::create_directories(dir / "holders");
+    std::ofstream(dir / "dev") << devno << "\n";
+    std::ofstream(dir / "partition") << number << "\n";
+    Link(dir, "sys/class/block/" + name);
+    Link(dir, "sys/dev/block/" + devno);
+  }
+  void AddLoop(const std::string& name, const std::string& devno, const std::string& backing) {
+    AddDisk(name, devno, "virtual");
+    Write("sys/devices/virtual/block/" + name + "/loop/backing_file", backing + "\n");
+  }
+  // A device-mapper device built on the given partitions or disks.
+  void AddMapped(const std::string& name, const std::string& devno,
+                 const std::vector<std::string>& slaves) {
+    AddDisk(name, devno, "virtual");
+    for (const std::string& s : slaves) {
+      const fs::path target = fs::canonical(root_ / "sys/class/block" / s);
+      fs::create_directories(root_ / "sys/devices/virtual/block" / name / "slaves");
+      fs::create_directory_symlink(target, root_ / "sys/devices/virtual/block" / name / "slaves" / s);
+      std::ofstream(target / "holders" / name) << "";
+    }
+  }
+  // Lines of "devno root mount-point type source".
+  void SetMounts(const std::vector<std::string>& mounts) {
+    std::string text;
+    int id = 20;
+    for (const std::string& m : mounts) {
+      std::istringstream f(m);
+      std::string devno, root, mp, type, source;
+      f >> devno >> root >> mp >> type >> source;
+      text += std::to_string(id) + " 1 " + devno + " " + root + " " + mp +
+              " rw,relatime shared:1 - " + type + " " + source + " rw\n";
+      ++id;
+    }
+    Write("proc/self/mountinfo", text);
+  }
+
+ private:
+  void Link(const fs::path& target, const std::string& rel) {
+    fs::create_directories((root_ / rel).parent_path());
+    fs::create_directory_symlink(target, root_ / rel);
+  }
+  fs::path root_;
+  static inline int counter_ = 0;
+};
+
+constexpr const char* kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+constexpr const char* kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+
+// A laptop: root and /boot on the virtio disk, /home on the SATA disk, swap on
+// NVMe, a USB stick, a stick with an LVM volume, an attached loop file.
+void MakeLaptop(FakeSystem& s) {
+  s.AddDisk("vda", "254:0", "pci0000:00/0000:00:04.0/virtio1");
+  s.AddPartition("vda", "vda1", "254:1", 1);
+  s.AddPartition("vda", "vda2", "254:2", 2);
+  s.AddDisk("sda", "8:0", kSata);
+  s.AddPartition("sda", "sda1", "8:1", 1);
+  s.AddDisk("sdb", "8:16", kUsb);
+  s.AddPartition("sdb", "sdb1", "8:17", 1);
+  s.AddPartition("sdb", "sdb2", "8:18", 2);
+  s.AddDisk("sdc", "8:32", kUsb);
+  s.AddPartition("sdc", "sdc1", "8:33", 1);
+  s.AddMapped("dm-0", "253:0", {"sdc1"});
+  s.AddDisk("nvme0n1", "259:0", "pci0000:00/0000:00:1d.0/nvme/nvme0");
+  s.AddPartition("nvme0n1", "nvme0n1p1", "259:1", 1);
+  s.AddPartition("nvme0n1", "nvme0n1p2", "259:2", 2);
+  s.AddDisk("nvme0c0n1", "259:9", "virtual");  // a hidden multipath path
+  s.AddDisk("mmcblk0", "179:0", "platform/mmc0/mmc0:0001");
+  s.AddDisk("mmcblk0boot0", "179:8", "platform/mmc0/mmc0:0001");
+  s.AddLoop("loop0", "7:0", "/srv/images/stick.img");
+  s.AddDisk("loop1", "7:1", "virtual");  // nothing attached
+  s.AddDisk("zram0", "252:0", "virtual");
+  s.Write("proc/swaps",
+          "Filename\tType\tSize\tUsed\tPriority\n/dev/nvme0n1p2\tpartition\t8388604\t0\t-2\n"
+          "/dev/zram0\tpartition\t100\t0\t100\n");
+  s.SetMounts({"254:1 / / ext4 /dev/vda1", "0:21 / /proc proc proc",
+               "254:2 / /boot ext4 /dev/vda2", "8:1 / /home ext4 /dev/sda1",
+               "8:17 / /media/stick vfat /dev/sdb1",
+               "8:17 /photos /srv/photos vfat /dev/sdb1",
+               "253:0 / /data ext4 /dev/mapper/vg-data", "7:0 / /mnt/loop ext4 /dev/loop0",
+               "0:30 / /tmp tmpfs tmpfs"});
+}
+
+TEST(LinuxSystemMap, NumbersDisksWithTheRootDiskFirstAndTheRestInNameOrder) {
+  FakeSystem s;
+  MakeLaptop(s);
+  SystemMap map(s.root());
+  std::vector<std::string> names;
+  for (const DiskRecord& d : map.disks()) names.push_back(std::to_string(d.number) + d.name);
+  // No mmcblk0boot0, no hidden nvme0c0n1, no unattached loop1, no zram.
+  EXPECT_EQ(names, (std::vector<std::string>{"0vda", "1loop0", "2mmcblk0", "3nvme0n1", "4sda",
+                                             "5sdb", "6sdc"}));
+  EXPECT_EQ(map.Disk(1)->backing_file, "/srv/images/stick.img");
+  EXPECT_EQ(map.DiskNumberOf("/dev/sdb"), 5);
+  EXPECT_EQ(map.DiskNumberOf("loop1"), -1);
+}
+
+TEST(LinuxSystemMap, ProtectsTheDisksOfTheSystemAndOfActiveSwap) {
+  FakeSystem s;
+  MakeLaptop(s);
+  SystemMap map(s.root());
+  EXPECT_EQ(map.Disk(0)->protected_reason, "holds the root file system");
+  EXPECT_EQ(map.Disk(3)->protected_reason, "holds active swap");
+  EXPECT_EQ(map.Disk(4)->protected_reason, "holds /home");
+  for (int n : {1, 2, 5, 6}) EXPECT_EQ(map.Disk(n)->protected_reason, "") << n;
+  // In use: mounted file systems, or a device-mapper volume built on it.
+  EXPECT_TRUE(map.Disk(5)->in_use);
+  EXPECT_TRUE(map.Disk(6)->in_use);
+  EXPECT_FALSE(map.Disk(2)->in_use);
+}
+
+TEST(LinuxSystemMap, GivesTheRootFileSystemCAndTheOthersLettersInDiskOrder) {
+  FakeSystem s;
+  MakeLaptop(s);
+  SystemMap map(s.root());
+  std::vector<std::string> letters;
+  for (const VolumeRecord& v : map.volumes()) {
+    letters.push_back(std::string(1, v.letter) + "=" + v.name + "@" + v.mount_point + "#" +
+                      std::to_string(v.disk_number) + "." + std::to_string(v.partition));
+  }
+  EXPECT_EQ(letters, (std::vector<std::string>{
+                         "C=vda1@/#0.1", "D=vda2@/boot#0.2", "E=loop0@/mnt/loop#1.0",
+                         "F=sda1@/home#4.1", "G=sdb1@/media/stick#5.1", "H=dm-0@/data#6.0"}));
+  // A second mount of a folder inside the stick is the same volume.
+  EXPECT_EQ(map.Volume('G')->mount_points,
+            (std::vector<std::string>{"/media/stick", "/srv/photos"}));
+  EXPECT_EQ(map.LetterOf("/srv/photos"), 'G');
+  EXPECT_EQ(map.LetterOf("/tmp"), 0);
+}
+
+TEST(LinuxSystemMap, KeepsNumbersAndLettersWhenDevicesComeAndGo) {
+  FakeSystem s;
+  MakeLaptop(s);
+  SystemMap map(s.root());
+  // The stick's first volume is unmounted and its second mounted; a new loop
+  // file is attached and mounted.
+  s.AddLoop("loop2", "7:2", "/srv/images/other.img");
+  s.SetMounts({"254:1 / / ext4 /dev/vda1", "254:2 / /boot ext4 /dev/vda2",
+               "8:1 / /home ext4 /dev/sda1", "8:18 / /media/second vfat /dev/sdb2",
+               "7:2 / /mnt/other ext4 /dev/loop2"});
+  map.Refresh();
+  EXPECT_EQ(map.DiskNumberOf("loop2"), 7);
+  EXPECT_EQ(map.DiskNumberOf("sdb"), 5);
+  const VolumeRecord* g = map.Volume('G');
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->name, "sdb1");
+  EXPECT_TRUE(g->present);
+  EXPECT_EQ(g->mount_point, "");
+  EXPECT_EQ(map.Volume('I')->name, "sdb2");
+  EXPECT_EQ(map.Volume('J')->name, "loop2");
+  EXPECT_TRUE(map.Disk(5)->in_use);  // through sdb2
+}
+
+TEST(LinuxSystemMap, LeavesDiskZeroAndCEmptyWhenTheRootIsOnNoDisk) {
+  FakeSystem s;
+  s.AddDisk("sdb", "8:16", kUsb);
+  s.AddPartition("sdb", "sdb1", "8:17", 1);
+  s.SetMounts({"0:40 / / overlay overlay", "8:17 / /media/stick vfat /dev/sdb1"});
+  SystemMap map(s.root());
+  EXPECT_EQ(map.Disk(0), nullptr);
+  EXPECT_EQ(map.DiskNumberOf("sdb"), 1);
+  EXPECT_EQ(map.Volume('C'), nullptr);
+  EXPECT_EQ(map.LetterOf("/media/stick"), 'D');
+}
+
+TEST(LinuxSystemMap, FindsTheDeviceOfAFileSystemWithAnAnonymousDeviceNumber) {
+  FakeSystem s;
+  s.AddDisk("sda", "8:0", kSata);
+  s.AddPartition("sda", "sda2", "8:2", 2);
+  s.AddDisk("sdb", "8:16", kUsb);
+  s.SetMounts({"0:33 /@ / btrfs /dev/sda2", "0:33 /@home /home btrfs /dev/sda2",
+               "8:16 / /media/raw\\040stick ext4 /dev/sdb"});
+  SystemMap map(s.root());
+  EXPECT_EQ(map.DiskNumberOf("sda"), 0);
+  EXPECT_EQ(map.Disk(0)->protected_reason, "holds the root file system");
+  EXPECT_EQ(map.Volume('D')->mount_point, "/media/raw stick");
+  EXPECT_EQ(map.Volume('D')->partition, 0);
+}
+
+TEST(LinuxSystemMap, OrdersNamesNaturally) {
+  EXPECT_TRUE(NaturalLess("loop2", "loop10"));
+  EXPECT_TRUE(NaturalLess("sda", "sdb"));
+  EXPECT_FALSE(NaturalLess("loop10", "loop10"));
+  EXPECT_TRUE(IsCandidateDiskName("nvme12n3"));
+  EXPECT_FALSE(IsCandidateDiskName("nvme0c1n1"));
+  EXPECT_FALSE(IsCandidateDiskName("sda1"));
+  EXPECT_FALSE(IsCandidateDiskName("mmcblk0rpmb"));
+  EXPECT_FALSE(IsCandidateDiskName("dm-0"));
+  EXPECT_EQ(UnescapeMountField("/media/a\\040b\\011c"), "/media/a b\tc");
+}
+
+}  // namespace
+}  // namespace veracap::linux_platform
