@@ -3,6 +3,10 @@
 # Quick when everything is already there.
 set -euo pipefail
 packages=(cmake make g++ libgtest-dev)
+# The Linux platform and its real-device tests: libblkid for volume labels;
+# FUSE, loop devices (util-linux) and mkfs for the counterfeit sticks; f3 for
+# the side-by-side benchmarks.
+packages+=(pkg-config libblkid-dev libfuse3-dev fuse3 util-linux e2fsprogs dosfstools exfatprogs f3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
