@@ -3,6 +3,7 @@
 // through the Linux platform by the same code the runner uses. Needs root,
 // /dev/fuse and loop devices; skipped visibly where they are missing.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -178,12 +179,39 @@ TEST_F(LinuxE2E, TransfersOfTheQuickSizeTestSeeChangesBehindTheDevice) {
   MyCloseHandle(*ctx_, state_.hDrive);
 }
 
-TEST_F(LinuxE2E, QuickSizeTestFindsAZeroCounterfeit) {
-  MakeStick(8'000'000'000, kGiB, "zeros");
+// Through the runner, as a person runs it: the drive list with all drives,
+// the entry of the stick's letter, both questions answered OK.
+TEST_F(LinuxE2E, RunnerFindsAZeroCounterfeit) {
+  MakeStick(8'000'000'000, kGiB, "zeros", "ext4", false);
   if (HasFatalFailure()) return;
-  QuickTest();
-  EXPECT_EQ(state_.quick_outcome, AppState::QuickOutcome::kFailed) << Log();
-  EXPECT_NE(Log().find("WARNING: no memory detected at one or more locations."), std::string::npos);
+  linux_.reset();  // the runner is the only user of the device
+  std::string output;
+  const int status = testdev::Run({VERACAP_CLI, "--all-drives", "--drive",
+                                   std::string(1, letter_) + ":", "quick", "--yes"},
+                                  &output);
+  EXPECT_EQ(status, 1) << output;  // FAILED
+  // The runner shows which mount point is which letter.
+  EXPECT_NE(output.find(std::string(1, letter_) + ": " + loop_->path() + " on disk " +
+                        std::to_string(disk_) + ", mounted at " + mount_->dir()),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("WARNING: no memory detected at one or more locations."),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("*** FAILED ***"), std::string::npos);
+  EXPECT_FALSE(mount_->mounted());
+}
+
+TEST(LinuxRunner, WithoutRootRightsSaysSoAndExits2) {
+  if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "SKIP: needs root and setpriv to run the runner as another user";
+  }
+  std::string output;
+  const int status = testdev::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                   "--clear-groups", VERACAP_CLI, "list"},
+                                  &output);
+  EXPECT_EQ(status, 2) << output;
+  EXPECT_NE(output.find("needs root rights"), std::string::npos) << output;
 }
 
 TEST_F(LinuxE2E, QuickSizeTestPassesAGenuineStick) {

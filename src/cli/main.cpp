@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "app/headless_window.h"
 #include "app/results_log.h"
 #include "app/startup.h"
+#include "cli/real_devices.h"
 #include "drives/drive_info.h"
 #include "drives/drive_list.h"
 #include "platform/emulated/emulated_platform.h"
@@ -42,8 +44,10 @@ const char* const kUsage =
     "               drive list and its questions\n"
     "  --yes        answer the confirmations with OK; without it nothing is written\n"
     "  --all-drives tick \"List all drives\" (and confirm its warning): non-USB disks are listed\n"
-    "  --devices F  emulated devices from manifest F (default: the bundled one)\n"
-    "  --images D   folder of the emulated disk images\n"
+    "  --devices F  emulated devices from manifest F (on Linux the default is the machine's\n"
+    "               real disks, which needs root; elsewhere the bundled manifest)\n"
+    "  --images D   folder of the emulated disk images (emulated devices: the bundled\n"
+    "               manifest unless --devices is given)\n"
     "  --debug      trace lines in the results log\n"
     "  --quiet      verdicts only in the log, no message boxes\n";
 
@@ -293,20 +297,26 @@ int main(int argc, char** argv) {
     return kExitRefused;
   }
 
-  emulated::Manifest manifest;
-  const bool loaded = o.devices.empty()
-                          ? emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error)
+  std::unique_ptr<Platform> platform;
+  if (o.devices.empty() && o.images.empty() && cli::RealDevicesSupported()) {
+    platform = cli::MakeRealPlatform(std::cerr);
+    if (!platform) return kExitRefused;
+  } else {
+    emulated::Manifest manifest;
+    const bool loaded =
+        o.devices.empty() ? emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error)
                           : emulated::LoadManifest(o.devices, &manifest, &error);
-  if (!loaded) {
-    std::cerr << "veracap-cli: " << error << "\n";
-    return kExitRefused;
+    if (!loaded) {
+      std::cerr << "veracap-cli: " << error << "\n";
+      return kExitRefused;
+    }
+    emulated::Options options;
+    options.real_clock = true;
+    options.image_dir = o.images;
+    if (options.image_dir.empty() && o.devices.empty())
+      options.image_dir = emulated::DefaultImageDir();
+    platform = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
   }
-  emulated::Options options;
-  options.real_clock = true;
-  options.image_dir = o.images;
-  if (options.image_dir.empty() && o.devices.empty())
-    options.image_dir = emulated::DefaultImageDir();
-  emulated::EmulatedPlatform platform(std::move(manifest), options);
 
   // The list's entries alone go to standard output; for it, the log and the
   // dialogue go to standard error.
@@ -332,7 +342,7 @@ int main(int argc, char** argv) {
   AppState state;
   state.DebugMode = o.debug;
   state.QuietMode = o.quiet;
-  Context ctx{platform, window, state};
+  Context ctx{*platform, window, state};
   if (o.command == "list") return RunList(ctx, window, o);
   if (o.disk >= 0) return RunQuick(ctx, o);
   return RunQuickFromList(ctx, window, o);
