@@ -105,18 +105,6 @@ TEST_F(FileTestPieces, FullFileIsFourPiecesOfTheFixedPattern) {
   }
 }
 
-TEST_F(FileTestPieces, NextFileRewritesHeaderAndMarkers) {
-  Write(1);
-  Write(2);
-  const CheapTestFiles::File* f = files.Find("VCAPTEST2.tmp");
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(f->At(0), 2);
-  EXPECT_EQ(f->At(4), 'F');
-  for (std::int64_t at = kMarkerSpacingBytes; at < kFullTestFileBytes; at += kMarkerSpacingBytes) {
-    ASSERT_EQ(f->At(at), 2) << at;
-  }
-}
-
 TEST_F(FileTestPieces, ShortFilesTakeOnePieceOrTwo) {
   Write(1, 10240);
   EXPECT_EQ(files.write_lengths, Pieces({10240}));
