@@ -33,33 +33,6 @@ TEST(WindowModel, DescribesEveryControlInTabOrder) {
   EXPECT_EQ(SpecOf(Control::Form1).kind, ControlKind::kForm);
 }
 
-TEST(WindowModel, KeepsTheCaptionsToolTipsAndLooks) {
-  const ControlSpec& quick = SpecOf(Control::cmdQuickTest);
-  EXPECT_EQ(quick.caption, "&Quick Size Test (Destructive)");
-  EXPECT_EQ(quick.tool_tip,
-            "This test will destroy all data but is quick and tests the all memory in the "
-            "selected drive.");
-  EXPECT_EQ(quick.back_colour.bgr, 0x00FFC0C0u);
-  EXPECT_TRUE(quick.font.bold);
-  EXPECT_EQ(quick.font.size_points, 9.75);
-  EXPECT_EQ(quick.left_twips, 5640);
-  EXPECT_EQ(quick.top_twips, 1200);
-  EXPECT_EQ(quick.width_twips, 2235);
-  EXPECT_EQ(quick.height_twips, 735);
-  EXPECT_EQ(SpecOf(Control::cmdcleanup).tool_tip, "Deletes any test files ");
-  EXPECT_EQ(SpecOf(Control::Combo1).kind, ControlKind::kDropDownList);
-  EXPECT_EQ(SpecOf(Control::Combo1).back_colour.bgr, 0x00C0FFFFu);
-  EXPECT_EQ(SpecOf(Control::Text1).back_colour.bgr, 0x00E0E0E0u);
-  EXPECT_EQ(SpecOf(Control::Label1).fore_colour.kind, Colour::Kind::kSystemWindowText);
-  const ControlSpec& link = SpecOf(Control::Label2);
-  EXPECT_EQ(link.caption, "www.veracap.example");
-  EXPECT_EQ(link.fore_colour.bgr, 0x00FF0000u);
-  EXPECT_EQ(link.font.name, "Arial");
-  EXPECT_TRUE(link.font.bold && link.font.italic && link.font.underline);
-  EXPECT_EQ(SpecOf(Control::chkShowAll).caption, "List all drives");
-  EXPECT_EQ(SpecOf(Control::cmdCopy).caption, "<<< Copy To ClipBoard");
-}
-
 TEST(WindowModel, CreatesTheControlsInTheirInitialState) {
   testing::StubPlatform platform;
   HeadlessWindow window;
