@@ -60,21 +60,20 @@ TEST_F(DriveList, OffersUsbDisksWithTheirLettersLabelsAndDescriptions) {
   EXPECT_EQ(h.platform().open_handle_count(), 0u);
 }
 
-TEST_F(DriveList, ExaminesOneDiskFewerThanThereAreDriveLetters) {
-  Harness two_letters(
+TEST_F(DriveList, ListsDisksBeyondTheCountOfDriveLetters) {
+  // Two drive letters, yet three disks after the system disk: one without a
+  // letter (as a stick is after a Quick Size Test), and disk 3 after a gap.
+  Harness sparse(
       "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n"
-      "disk 1\n  claimed 64MiB\n  bus usb\n  volume E: label \"ONE\" capacity 32MiB\n"
-      "disk 2\n  claimed 64MiB\n  bus usb\n  volume F: capacity 32MiB\n");
-  Drive1_Change(two_letters.ctx());
-  ASSERT_EQ(StateOf(two_letters.state(), Control::Combo1).items.size(), 2u);
-  Harness no_second_letter(
-      "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n"
-      "disk 1\n  claimed 64MiB\n  bus usb\n  volume E: label \"ONE\" capacity 32MiB\n"
-      "disk 2\n  claimed 64MiB\n  bus usb\n");
-  Drive1_Change(no_second_letter.ctx());
-  const auto& items = StateOf(no_second_letter.state(), Control::Combo1).items;
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0].substr(0, 12), "E:     ONE  ");
+      "disk 1\n  claimed 64MiB\n  bus usb\n  product \"BLANK\"\n"
+      "disk 3\n  claimed 64MiB\n  bus usb\n  volume E: label \"THREE\" capacity 32MiB\n");
+  Drive1_Change(sparse.ctx());
+  const auto& items = StateOf(sparse.state(), Control::Combo1).items;
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].substr(23, 9), "DRIVE 1 -");
+  EXPECT_EQ(items[1].substr(0, 23), "E:     THREE    DRIVE 3");
+  EXPECT_EQ(sparse.state().SelectedDiskNumber, 3);
+  EXPECT_EQ(sparse.platform().open_handle_count(), 0u);
 }
 
 TEST_F(DriveList, EmptyListChoosesNothing) {

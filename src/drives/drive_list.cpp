@@ -1,5 +1,6 @@
 #include "drives/drive_list.h"
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <vector>
@@ -7,9 +8,11 @@
 #include "app/controls.h"
 #include "app/results_log.h"
 #include "diskio/device_queries.h"
+#include "diskio/sector_io.h"
 #include "diskio/volumes.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
+#include "quicktest/quick_size_test.h"
 
 namespace veracap {
 namespace {
@@ -30,6 +33,26 @@ void RefreshDriveLetterList(Context& ctx) {
     selected = letters.empty() ? -1 : 0;
   }
   SetItems(ctx, Control::Drive1, std::move(letters), selected);
+}
+
+bool DiskPresent(Context& ctx, std::int32_t disk_number) {
+  const Handle h = ctx.platform.CreateFile(PhysicalDrivePath(disk_number), 0,
+                                           kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  if (h == kInvalidHandle) return false;
+  ctx.platform.CloseHandle(h);
+  return true;
+}
+
+// Disks 1 to one below the number of drive letters are examined, and beyond
+// that every further disk present: the count of letters says nothing of the
+// disks without one (a stick after a Quick Size Test has no partition left)
+// nor of disks numbered after them.
+std::int32_t LastDiskToExamine(Context& ctx, int drive_letter_count) {
+  std::int32_t last = drive_letter_count - 1;
+  for (std::int32_t n = std::max(last + 1, 1); n <= kHighestDiskNumber; ++n) {
+    if (DiskPresent(ctx, n)) last = n;
+  }
+  return last;
 }
 
 }  // namespace
@@ -55,7 +78,8 @@ void Drive1_Change(Context& ctx) {
 
   std::vector<std::string> entries;
   const int count = static_cast<int>(StateOf(s, Control::Drive1).items.size());
-  for (std::int32_t n = 1; n <= count - 1; ++n) {
+  const std::int32_t last = LastDiskToExamine(ctx, count);
+  for (std::int32_t n = 1; n <= last; ++n) {
     s.SelectedDiskNumber = n;
     GetDriveLetter(ctx, n);
     GetUSBDiskDriveInfo(ctx, n);

@@ -24,9 +24,10 @@ std::string SelectedDriveOf(const std::string& entry);
 int DriveLetterCount(Context& ctx);
 
 // Builds the list from scratch (the drive-letter list's change handler):
-// refreshes Drive1, then examines disks 1 to (drive-letter count - 1) and
-// adds those identified with a size above 0 that are on the USB bus, or any
-// while ShowAllDrives is on. Disk 0 is never examined. Afterwards the first
+// refreshes Drive1, then examines disks 1 to (drive-letter count - 1), and
+// any disk present above them up to disk 80, and adds those identified with
+// a size above 0 that are on the USB bus, or any while ShowAllDrives is on.
+// Disk 0 is never examined. Afterwards the first
 // entry is selected and SelectedDrive follows it (":" for an empty list).
 // Overwrites VolumeLetters, VolumeLabel, SelectedDiskNumber and the drive
 // facts; it must not run while a test uses them (the busy state disables
