@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: the Quick Size Test on the bundled emulated "32 GB" USB stick
-# that holds 4 GiB (disk 2). Its images are sparse files in the cache folder.
+# that holds 4 GiB (disk 2, drive F:), chosen by its drive letter as a user would.
 # (Without --devices the runner would work on the machine's real disks.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,7 +8,7 @@ scripts/install-deps.sh
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target veracap-cli
 status=0
-build/dev/veracap-cli --devices data/devices.manifest --disk 2 quick --yes "$@" || status=$?
+build/dev/veracap-cli --devices data/devices.manifest --drive F: quick --yes "$@" || status=$?
 # 1 is the FAILED verdict this counterfeit earns: the job itself succeeded.
 if [ "$status" -le 1 ]; then exit 0; fi
 exit "$status"
