@@ -174,6 +174,7 @@ TEST_F(VolumeFileTestRun, GenuineVolumePassesAndLeavesItsFilesAlone) {
   EXPECT_EQ(verdict.style, kMbIconInformation);
   EXPECT_EQ(verdict.title, "VERACAP");
 
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kPassed);
   EXPECT_EQ(RootFiles(), before);
   EXPECT_EQ(Hash("E:\\PHOTO1.JPG"), photo);
   EXPECT_EQ(Hash("E:\\NOTES.TXT"), notes);
@@ -218,6 +219,7 @@ disk 2
   expected += kFakeMessage;
   EXPECT_EQ(state_.results_log, expected);
   EXPECT_EQ(state_.GoodFileCount, 2);
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake);
   ASSERT_EQ(window_.message_boxes().size(), 2u);
   EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
   EXPECT_TRUE(RootFiles().empty());
@@ -313,6 +315,7 @@ disk 1
                                       c.tail + kAbortWrite);
     EXPECT_EQ(RootFiles(), c.files);
     EXPECT_EQ(free - Free(), c.first_size);
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kAborted);
     EXPECT_EQ(window_.message_boxes().size(), 1u);  // the question only, no verdict
     EXPECT_FALSE(StateOf(state_, Control::cmdCancel).visible);
 
@@ -346,6 +349,7 @@ TEST_F(VolumeFileTestRun, CancelInTheReadBackEndsWithoutAVerdict) {
   EXPECT_EQ(state_.results_log, Header() + "\r\nDeleting E:\\VCAPTEST*.tmp files...finished." +
                                     written + "\r\nVerifying file 2..." + kAbortVerify);
   EXPECT_EQ(window_.message_boxes().size(), 1u);
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kAborted);
   EXPECT_EQ(RootFiles(), (std::set<std::string>{"VCAPTEST1.tmp", "VCAPTEST2.tmp"}));
   ExpectOnlyTestFilesTouched();
 }
@@ -399,6 +403,7 @@ disk 3
   EXPECT_EQ(state_.results_log,
             Header() + "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB");
   EXPECT_EQ(window_.message_boxes().size(), 3u);
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
   EXPECT_TRUE(StateOf(state_, Control::cmdVolumeTest).visible);
   EXPECT_TRUE(recorder_->created.empty());
   ExpectOnlyTestFilesTouched();

@@ -52,6 +52,9 @@ struct AppState {
   // How the last Quick Size Test ended, for front ends that report it.
   enum class QuickOutcome { kNotRun, kPassed, kFailed, kAborted };
   QuickOutcome quick_outcome = QuickOutcome::kNotRun;
+  // How the last Volume File Test ended (kNotRun: refused or not confirmed).
+  enum class VolumeOutcome { kNotRun, kPassed, kFaulty, kProbablyFake, kAborted };
+  VolumeOutcome volume_outcome = VolumeOutcome::kNotRun;
 
   // Volume handles kept between LOCK and UNLOCK, and the single volume handle.
   std::array<Handle, 31> hVolume{};

@@ -87,6 +87,7 @@ void VolumeTestReport(Context& ctx, std::int32_t files_written) {
   }
   switch (f.verdict) {
     case FileTestVerdict::kPassed:
+      s.volume_outcome = AppState::VolumeOutcome::kPassed;
       ReportMessage(ctx,
                     crlf +
                         "The unused file space on this drive volume seems good, however to ensure "
@@ -94,10 +95,12 @@ void VolumeTestReport(Context& ctx, std::int32_t files_written) {
                     kMbIconInformation);
       break;
     case FileTestVerdict::kFaulty:
+      s.volume_outcome = AppState::VolumeOutcome::kFaulty;
       ReportMessage(ctx, crlf + "THIS DRIVE IS FAULTY - THE CONTENTS MAY NOW BE CORRUPT!",
                     kMbIconStop);
       break;
     case FileTestVerdict::kProbablyFake:
+      s.volume_outcome = AppState::VolumeOutcome::kProbablyFake;
       ReportMessage(ctx,
                     crlf +
                         "THIS DRIVE IS PROBABLY FAKE (COUNTERFEIT) OR FAULTY - THE CONTENTS MAY "

@@ -35,7 +35,8 @@ std::int32_t DriveMegabytes(double drive_size_bytes);
 
 // Writes the report of the run from the shared values (PlannedFileCount,
 // GoodFileCount, LASTCHUNK, TestStartTime, DriveSizeBytes), deletes the test
-// files, gives the verdict through ReportMessage and leaves the busy state.
+// files, gives the verdict through ReportMessage (and in volume_outcome) and
+// leaves the busy state.
 void VolumeTestReport(Context& ctx, std::int32_t files_written);
 
 }  // namespace veracap

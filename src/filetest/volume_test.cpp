@@ -24,11 +24,13 @@ std::string ElapsedSinceStart(Context& ctx) {
 }
 
 void AbortWrite(Context& ctx) {
+  ctx.state.volume_outcome = AppState::VolumeOutcome::kAborted;
   Hide_Cancel(ctx);
   AppendResult(ctx, kLineBreak + "TEST ABORTED (test files may be present)!");
 }
 
 void AbortVerify(Context& ctx) {
+  ctx.state.volume_outcome = AppState::VolumeOutcome::kAborted;
   Hide_Cancel(ctx);
   AppendResult(ctx, kLineBreak + "TEST ABORTED (use Clean-up to delete test files)!");
 }
@@ -167,6 +169,7 @@ double FreeDiskSpace(Context& ctx, const std::string& sDriveLetter) {
 
 void cmdVolumeTest_Click(Context& ctx) {
   AppState& s = ctx.state;
+  s.volume_outcome = AppState::VolumeOutcome::kNotRun;
   if (!PrepareVolumeTest(ctx)) return;
 
   ctx.window.DoEvents();

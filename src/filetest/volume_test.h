@@ -19,7 +19,7 @@ double FreeDiskSpace(Context& ctx, const std::string& sDriveLetter);
 // disk 0 / an unknown disk; refuses with a message box when less than 200 MiB
 // is free or the drive's size cannot be read; asks once; then runs in the
 // busy state to the report, or to an abort line when Cancel is pressed (the
-// test files then stay for the clean-up).
+// test files then stay for the clean-up). volume_outcome tells how it ended.
 void cmdVolumeTest_Click(Context& ctx);
 
 }  // namespace veracap
