@@ -135,5 +135,36 @@ TEST_F(Runner, QuickSizeTestByEntryForADiskWithoutALetter) {
   EXPECT_NE(run.out.find("*** PASSED ***"), std::string::npos);
 }
 
+TEST_F(Runner, VolumeFileTestAndCleanUpByDriveLetter) {
+  // A small stick: two 200 MiB files and a last one.
+  const std::string manifest = dir.path() + "/devices.manifest";
+  std::ofstream(manifest) << "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
+                             "  volume C: label \"SYSTEM\" capacity 30GiB\n"
+                             "disk 1\n  claimed 600MiB\n  bus usb\n"
+                             "  volume E: label \"STICK\" capacity 560MiB\n"
+                             "disk 2\n  claimed 1200MiB\n  real 300MiB\n  beyond wrap\n  bus usb\n"
+                             "  volume F: label \"FAKE\" capacity 1100MiB\n";
+  const std::string devices = "--devices '" + manifest + "' ";
+
+  const CliRun refused = Cli(devices + "--drive E: filetest");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("answered Cancel (run it again with --yes"), std::string::npos);
+  EXPECT_EQ(refused.out.find("Writing "), std::string::npos);
+
+  const CliRun genuine = Cli(devices + "--drive E: filetest --yes");
+  EXPECT_EQ(genuine.status, 0) << genuine.out << genuine.err;
+  EXPECT_NE(genuine.out.find("\nPASSED: "), std::string::npos);
+
+  const CliRun fake = Cli(devices + "--drive F: filetest --yes");
+  EXPECT_EQ(fake.status, 1) << fake.out << fake.err;
+  EXPECT_NE(fake.out.find("TEST FAILED: Only "), std::string::npos);
+
+  // Nothing to clean: no output beyond start-up, success.
+  const CliRun cleanup = Cli(devices + "--drive F: cleanup");
+  EXPECT_EQ(cleanup.status, 0);
+  EXPECT_EQ(cleanup.out.find("Deleting "), std::string::npos);
+  EXPECT_EQ(Cli(devices + "--disk 1 filetest --yes").status, 2);
+}
+
 }  // namespace
 }  // namespace veracap

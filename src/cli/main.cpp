@@ -34,15 +34,21 @@ constexpr int kExitRefused = 2;
 const char* const kUsage =
     "usage: veracap-cli [--devices FILE] [--images DIR] [--all-drives] [--debug] [--quiet] list\n"
     "       veracap-cli [...] (--drive E: | --entry K | --disk N) quick [--yes]\n"
+    "       veracap-cli [...] (--drive E: | --entry K) filetest [--yes]\n"
+    "       veracap-cli [...] (--drive E: | --entry K) cleanup\n"
     "\n"
     "  list         print the drive list, one entry a line (USB drives; all with --all-drives)\n"
     "  quick        run the Quick Size Test (destroys all data on the disk)\n"
+    "  filetest     run the Volume File Test (fills the volume's free space with test files,\n"
+    "               samples them back, deletes them; files already there are not touched)\n"
+    "  cleanup      delete the test files a cancelled Volume File Test left behind\n"
     "  --drive E:   test the disk of the drive list's entry that holds drive E:\n"
     "  --entry K    test the disk of the K-th entry of the drive list (1 is the first); for a\n"
     "               disk without a drive letter\n"
     "  --disk N     physical disk number (1 to 80; disk 0 holds the system), without the\n"
     "               drive list and its questions\n"
     "  --yes        answer the confirmations with OK; without it nothing is written\n"
+    "  exit status  0 PASSED, 1 FAILED (or faulty / probably fake / aborted), 2 refused\n"
     "  --all-drives tick \"List all drives\" (and confirm its warning): non-USB disks are listed\n"
     "  --devices F  emulated devices from manifest F (on Linux the default is the machine's\n"
     "               real disks, which needs root; elsewhere the bundled manifest)\n"
@@ -206,12 +212,11 @@ int RunList(Context& ctx, HeadlessWindow& window, const Options& o) {
   return 0;
 }
 
-// The Quick Size Test as a user runs it: start-up, the entry chosen in the
-// drive list, the button clicked, the questions answered.
-int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
-  AppState& s = ctx.state;
+// Start-up, then the entry of the drive list that the options name is
+// chosen as a user would. False (with the reason told) when there is none.
+bool StartAndChoose(Context& ctx, HeadlessWindow& window, const Options& o) {
   StartUp(ctx, window, o);
-  const std::vector<std::string>& entries = Entries(s);
+  const std::vector<std::string>& entries = Entries(ctx.state);
   int index = -1;
   if (!o.drive.empty()) {
     for (std::size_t i = 0; i < entries.size() && index < 0; ++i) {
@@ -220,18 +225,51 @@ int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
     if (index < 0) {
       std::cerr << "\nveracap-cli: no entry of the drive list holds drive " << o.drive
                 << " (see 'veracap-cli list'; drives not on USB are listed with --all-drives)\n";
-      return kExitRefused;
+      return false;
     }
   } else {
     if (o.entry > static_cast<long>(entries.size())) {
       std::cerr << "\nveracap-cli: the drive list has " << entries.size() << " entries, not "
                 << o.entry << " (see 'veracap-cli list')\n";
-      return kExitRefused;
+      return false;
     }
     index = static_cast<int>(o.entry - 1);
   }
   Choose(ctx, Control::Combo1, index);
+  // An entry names its disk's first drive; the volume asked for by letter is
+  // the one the file commands work on.
+  if (!o.drive.empty()) ctx.state.SelectedDrive = o.drive;
+  return true;
+}
 
+// Why a test command clicked from the runner did not run.
+int TellRefusal(const HeadlessWindow& window, std::size_t boxes_before, const std::string& title,
+                const std::string& what) {
+  const std::vector<RecordedMessageBox>& boxes = window.message_boxes();
+  for (std::size_t i = boxes_before; i < boxes.size(); ++i) {
+    if (boxes[i].title == title && boxes[i].answer != kIdOk) {
+      std::cerr << "veracap-cli: " << what
+                << "; its confirmation was answered Cancel (run it again with --yes to answer "
+                   "OK). Nothing was written.\n";
+      return kExitRefused;
+    }
+  }
+  if (boxes.size() > boxes_before) {
+    std::cerr << "veracap-cli: the test did not start (see the message above). Nothing was "
+                 "written.\n";
+  } else {
+    std::cerr << "veracap-cli: the chosen entry names no disk that can be tested (disk 0, a "
+                 "number above 80, or a drive whose disk number cannot be told). Nothing was "
+                 "written.\n";
+  }
+  return kExitRefused;
+}
+
+// The Quick Size Test as a user runs it: start-up, the entry chosen in the
+// drive list, the button clicked, the questions answered.
+int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
+  AppState& s = ctx.state;
+  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
   window.default_answer = o.yes ? kIdOk : kIdCancel;
   const std::size_t boxes_before = window.message_boxes().size();
   Click(ctx, Control::cmdQuickTest);
@@ -245,25 +283,40 @@ int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
     case AppState::QuickOutcome::kNotRun:
       break;
   }
-  const std::vector<RecordedMessageBox>& boxes = window.message_boxes();
-  for (std::size_t i = boxes_before; i < boxes.size(); ++i) {
-    if (boxes[i].title == "Quick Size Test" && boxes[i].answer != kIdOk) {
-      std::cerr << "veracap-cli: the Quick Size Test destroys all data on disk "
-                << s.SelectedDiskNumber
-                << "; its confirmation was answered Cancel (run it again with --yes to answer "
-                   "OK). Nothing was written.\n";
-      return kExitRefused;
-    }
+  return TellRefusal(window, boxes_before, "Quick Size Test",
+                     "the Quick Size Test destroys all data on disk " +
+                         std::to_string(s.SelectedDiskNumber));
+}
+
+// The Volume File Test, clicked the same way: it fills the free space of the
+// chosen volume with test files, samples them back and deletes them.
+int RunFileTest(Context& ctx, HeadlessWindow& window, const Options& o) {
+  AppState& s = ctx.state;
+  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
+  window.default_answer = o.yes ? kIdOk : kIdCancel;
+  const std::size_t boxes_before = window.message_boxes().size();
+  Click(ctx, Control::cmdVolumeTest);
+  std::cout << "\n" << std::flush;
+  switch (s.volume_outcome) {
+    case AppState::VolumeOutcome::kPassed:
+      return kExitPassed;
+    case AppState::VolumeOutcome::kFaulty:
+    case AppState::VolumeOutcome::kProbablyFake:
+    case AppState::VolumeOutcome::kAborted:
+      return kExitFailed;
+    case AppState::VolumeOutcome::kNotRun:
+      break;
   }
-  if (boxes.size() > boxes_before) {
-    std::cerr << "veracap-cli: the disk of the chosen entry could not be identified (see the "
-                 "message above). Nothing was written.\n";
-  } else {
-    std::cerr << "veracap-cli: the chosen entry names no disk that can be tested (disk 0, a "
-                 "number above 80, or a drive whose disk number cannot be told). Nothing was "
-                 "written.\n";
-  }
-  return kExitRefused;
+  return TellRefusal(window, boxes_before, "File Test",
+                     "the Volume File Test fills the free space of " + s.SelectedDrive);
+}
+
+// The Delete Test Files button: removes test files a cancelled run left.
+int RunCleanup(Context& ctx, HeadlessWindow& window, const Options& o) {
+  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
+  Click(ctx, Control::cmdcleanup);
+  std::cout << "\n" << std::flush;
+  return kExitPassed;
 }
 
 }  // namespace
@@ -283,12 +336,15 @@ int main(int argc, char** argv) {
   std::string misuse;
   if (o.command.empty()) {
     misuse = "no command given";
-  } else if (o.command != "quick" && o.command != "list") {
+  } else if (o.command != "quick" && o.command != "list" && o.command != "filetest" &&
+             o.command != "cleanup") {
     misuse = "unknown command '" + o.command + "'";
   } else if (o.command == "list" && choices > 0) {
     misuse = "list takes no --drive, --entry or --disk";
   } else if (o.command == "quick" && choices != 1) {
     misuse = "quick needs one of --drive, --entry and --disk";
+  } else if (o.command != "list" && o.command != "quick" && (choices != 1 || o.disk >= 0)) {
+    misuse = o.command + " needs one of --drive and --entry";
   } else if (o.disk >= 0 && o.all_drives) {
     misuse = "--all-drives chooses what the drive list shows; --disk does not use the list";
   }
@@ -344,6 +400,8 @@ int main(int argc, char** argv) {
   state.QuietMode = o.quiet;
   Context ctx{*platform, window, state};
   if (o.command == "list") return RunList(ctx, window, o);
+  if (o.command == "filetest") return RunFileTest(ctx, window, o);
+  if (o.command == "cleanup") return RunCleanup(ctx, window, o);
   if (o.disk >= 0) return RunQuick(ctx, o);
   return RunQuickFromList(ctx, window, o);
 }
