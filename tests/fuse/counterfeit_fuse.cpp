@@ -12,8 +12,14 @@
 // change made to the backing file is seen by the next read. The backing file
 // is a plain file the test may read or change behind the device's back.
 //
+// Optionally the stick is slow like a real one (for benchmarks): transfers
+// are served one at a time, each taking --latency-us plus its size at
+// --read-mibps / --write-mibps, and a flush --flush-us.
+//
 // Usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros
-//                         --backing FILE MOUNTPOINT [fuse options, e.g. -f]
+//                         --backing FILE [--read-mibps N] [--write-mibps N]
+//                         [--latency-us N] [--flush-us N]
+//                         MOUNTPOINT [fuse options, e.g. -f]
 #define FUSE_USE_VERSION 31
 
 #include <cerrno>
@@ -25,10 +31,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -43,6 +52,9 @@ struct Device {
   std::atomic<std::uint64_t> bytes_read{0};
   std::atomic<std::uint64_t> bytes_written{0};
   std::atomic<std::uint64_t> flushes{0};
+  // The speed model; zero: as fast as the backing file.
+  std::uint64_t read_mibps = 0, write_mibps = 0, latency_us = 0, flush_us = 0;
+  std::mutex channel;  // one transfer at a time when a model is set
 };
 
 Device g_device;
@@ -59,6 +71,15 @@ std::string StatsText() {
                 static_cast<unsigned long long>(g_device.bytes_written.load()),
                 static_cast<unsigned long long>(g_device.flushes.load()));
   return line;
+}
+
+// Holds the stick's one channel for the time a transfer of size bytes takes.
+void Busy(std::uint64_t size, std::uint64_t mibps, std::uint64_t extra_us) {
+  std::uint64_t us = extra_us;
+  if (mibps > 0) us += size * 1000000 / (mibps << 20);
+  if (us == 0) return;
+  std::lock_guard<std::mutex> hold(g_device.channel);
+  std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 // Where a device offset lands in the backing file; false when it lands
@@ -143,6 +164,7 @@ int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_inf
     }
     done += run;
   }
+  Busy(size, g_device.read_mibps, g_device.latency_us);
   g_device.reads.fetch_add(1);
   g_device.bytes_read.fetch_add(size);
   return static_cast<int>(size);
@@ -169,6 +191,7 @@ int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_f
     }
     done += run;
   }
+  Busy(size, g_device.write_mibps, g_device.latency_us);
   g_device.writes.fetch_add(1);
   g_device.bytes_written.fetch_add(size);
   return static_cast<int>(size);
@@ -177,6 +200,7 @@ int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_f
 // The backing file stands for the stick's memory; it need not reach the host
 // disk, so a flush is only counted.
 int Fsync(const char*, int, fuse_file_info*) {
+  Busy(0, 0, g_device.flush_us);
   g_device.flushes.fetch_add(1);
   return 0;
 }
@@ -205,7 +229,8 @@ bool ParseBytes(const char* text, std::uint64_t* value) {
 int Usage() {
   std::fprintf(stderr,
                "usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros "
-               "--backing FILE MOUNTPOINT [fuse options]\n");
+               "--backing FILE [--read-mibps N] [--write-mibps N] [--latency-us N] "
+               "[--flush-us N] MOUNTPOINT [fuse options]\n");
   return 2;
 }
 
@@ -225,6 +250,14 @@ int main(int argc, char** argv) {
       const std::string mode = argv[++i];
       if (mode != "wrap" && mode != "zeros") return Usage();
       g_device.wrap = mode == "wrap";
+    } else if (arg == "--read-mibps" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.read_mibps)) return Usage();
+    } else if (arg == "--write-mibps" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.write_mibps)) return Usage();
+    } else if (arg == "--latency-us" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.latency_us)) return Usage();
+    } else if (arg == "--flush-us" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.flush_us)) return Usage();
     } else if (arg == "--backing" && has_value) {
       backing_path = argv[++i];
     } else {
