@@ -91,8 +91,8 @@ class LinuxE2E : public ::testing::Test {
       mount_ = Mount::Make(loop_->path(), scratch_.path() + "/mnt", fs_type, &error);
       ASSERT_NE(mount_, nullptr) << error;
     }
-    linux_ = std::make_unique<LinuxPlatform>(
-        linux_platform::Options{"", "true", [this](const std::string& t) { notices_ += t + "\n"; }});
+    linux_ = std::make_unique<LinuxPlatform>(linux_platform::Options{
+        "", "true", [this](const std::string& t) { notices_ += t + "\n"; }});
     counting_ = std::make_unique<CountingPlatform>(*linux_);
     ctx_ = std::make_unique<Context>(Context{*counting_, window_, state_});
     disk_ = linux_->Devices().DiskNumberOf(loop_->path());
@@ -186,17 +186,16 @@ TEST_F(LinuxE2E, RunnerFindsAZeroCounterfeit) {
   if (HasFatalFailure()) return;
   linux_.reset();  // the runner is the only user of the device
   std::string output;
-  const int status = testdev::Run({VERACAP_CLI, "--all-drives", "--drive",
-                                   std::string(1, letter_) + ":", "quick", "--yes"},
-                                  &output);
+  const int status = testdev::Run(
+      {VERACAP_CLI, "--all-drives", "--drive", std::string(1, letter_) + ":", "quick", "--yes"},
+      &output);
   EXPECT_EQ(status, 1) << output;  // FAILED
   // The runner shows which mount point is which letter.
   EXPECT_NE(output.find(std::string(1, letter_) + ": " + loop_->path() + " on disk " +
                         std::to_string(disk_) + ", mounted at " + mount_->dir()),
             std::string::npos)
       << output;
-  EXPECT_NE(output.find("WARNING: no memory detected at one or more locations."),
-            std::string::npos)
+  EXPECT_NE(output.find("WARNING: no memory detected at one or more locations."), std::string::npos)
       << output;
   EXPECT_NE(output.find("*** FAILED ***"), std::string::npos);
   EXPECT_FALSE(mount_->mounted());
@@ -207,9 +206,9 @@ TEST(LinuxRunner, WithoutRootRightsSaysSoAndExits2) {
     GTEST_SKIP() << "SKIP: needs root and setpriv to run the runner as another user";
   }
   std::string output;
-  const int status = testdev::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                   "--clear-groups", VERACAP_CLI, "list"},
-                                  &output);
+  const int status = testdev::Run(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", VERACAP_CLI, "list"},
+      &output);
   EXPECT_EQ(status, 2) << output;
   EXPECT_NE(output.find("needs root rights"), std::string::npos) << output;
 }

@@ -1,6 +1,8 @@
 // The Linux platform on loop devices that the tests attach themselves (root
 // only; skipped visibly elsewhere), and its pure pieces: SCSI pass-through
 // blocks, bus types, wildcards.
+#include "platform/linux/linux_platform.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,7 +20,6 @@
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
 #include "fuse/test_devices.h"
-#include "platform/linux/linux_platform.h"
 #include "platform/linux/scsi_pass_through.h"
 
 namespace veracap::linux_platform {
@@ -78,9 +79,9 @@ TEST(LinuxScsiPassThrough, CarriesTheCallersCommandDirectionLengthAndTimeOut) {
 TEST(LinuxScsiPassThrough, RefusesBlocksWhoseAreasLieOutsideTheBuffers) {
   auto block = CapacityBlock();
   ScsiRequest r;
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 40, 585, &r));  // shorter than the header
+  EXPECT_FALSE(ParseScsiRequest(block.data(), 40, 585, &r));   // shorter than the header
   EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 200, &r));  // data area beyond out
-  block[20] = 10;  // data inside the header
+  block[20] = 10;                                              // data inside the header
   EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 585, &r));
   block = CapacityBlock();
   block[6] = 17;  // command block too long
@@ -91,15 +92,26 @@ TEST(LinuxScsiPassThrough, RefusesBlocksWhoseAreasLieOutsideTheBuffers) {
 }
 
 TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
-  EXPECT_EQ(BusTypeFor("sdb", "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", ""), 7u);
-  EXPECT_EQ(BusTypeFor("sda", "/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", ""), 11u);
+  EXPECT_EQ(
+      BusTypeFor("sdb",
+                 "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0",
+                 ""),
+      7u);
+  EXPECT_EQ(
+      BusTypeFor("sda", "/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", ""),
+      11u);
   EXPECT_EQ(BusTypeFor("mmcblk0", "/sys/devices/platform/mmc0/mmc0:0001", "SD"), 12u);
   EXPECT_EQ(BusTypeFor("mmcblk1", "/sys/devices/platform/mmc1/mmc1:0001", "MMC"), 13u);
-  EXPECT_EQ(BusTypeFor("nvme0n1", "/sys/devices/pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1", ""), 17u);
+  EXPECT_EQ(BusTypeFor("nvme0n1", "/sys/devices/pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1", ""),
+            17u);
   EXPECT_EQ(BusTypeFor("loop3", "/sys/devices/virtual/block/loop3", ""), 15u);
   EXPECT_EQ(BusTypeFor("vda", "/sys/devices/pci0000:00/0000:00:04.0/virtio1", ""), 14u);
   // An SD card in a USB reader is on the USB bus.
-  EXPECT_EQ(BusTypeFor("sdc", "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0", ""), 7u);
+  EXPECT_EQ(
+      BusTypeFor("sdc",
+                 "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0",
+                 ""),
+      7u);
 }
 
 TEST(LinuxPlatformPieces, WildcardsMatchWithoutRegardToCase) {
@@ -116,8 +128,8 @@ TEST(LinuxPlatformPieces, OpensTheWebPageWithTheConfiguredProgram) {
   ScratchDir scratch;
   const std::string script = scratch.path() + "/opener.sh";
   const std::string out = scratch.path() + "/opened.txt";
-  std::ofstream(script) << "#!/bin/sh\necho \"$1\" > " << out << ".part && mv " << out
-                        << ".part " << out << "\n";
+  std::ofstream(script) << "#!/bin/sh\necho \"$1\" > " << out << ".part && mv " << out << ".part "
+                        << out << "\n";
   ::chmod(script.c_str(), 0755);
   Options options;
   options.system_root = "/nonexistent";  // no devices needed
@@ -280,13 +292,13 @@ TEST_F(LinuxLoop, DeviceQueriesOfALoopDevice) {
   const Handle h = platform().CreateFile(DiskPath(disk), 0, 0, kOpenExisting, 0);
   auto block = CapacityBlock();
   std::uint32_t returned = 99;
-  EXPECT_FALSE(platform().DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), 585,
-                                          block.data(), 585, &returned));
+  EXPECT_FALSE(platform().DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), 585, block.data(),
+                                          585, &returned));
   EXPECT_EQ(returned, 0u);
   std::uint8_t query[12] = {};
   std::uint8_t descriptor[512] = {};
-  ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, descriptor,
-                                         512, &returned));
+  ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, descriptor, 512,
+                                         &returned));
   EXPECT_EQ(descriptor[28], 15);
   std::uint8_t number[12] = {};
   ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageGetDeviceNumber, nullptr, 0, number, 12,
@@ -371,7 +383,8 @@ TEST_F(LinuxLoop, LockDismountAndUnlockAMountedVolume) {
   EXPECT_TRUE(WriteSector(d, 10, Pattern(6)));
 
   EXPECT_TRUE(platform().DeviceIoControl(v, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, &returned));
-  EXPECT_FALSE(platform().DeviceIoControl(v, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_FALSE(
+      platform().DeviceIoControl(v, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, &returned));
   const int free_again = ::open(Loop().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   EXPECT_GE(free_again, 0);
   if (free_again >= 0) ::close(free_again);
@@ -416,13 +429,12 @@ TEST_F(LinuxLoop, TestFilesInTheVolumeRoot) {
   const std::size_t size = (1 << 20) + 1000;
   std::vector<std::uint8_t> storage(size + 1);
   for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<std::uint8_t>(i * 13);
-  const Handle w = platform().CreateFile(drive + "\\VCAPTEST1.tmp", kGenericWrite, 0,
-                                         kCreateAlways,
+  const Handle w = platform().CreateFile(drive + "\\VCAPTEST1.tmp", kGenericWrite, 0, kCreateAlways,
                                          kFileFlagWriteThrough | kFileFlagNoBuffering | 0x80);
   ASSERT_NE(w, kInvalidHandle) << platform().GetLastError();
   std::uint32_t written = 0;
-  ASSERT_TRUE(platform().WriteFile(w, storage.data() + 1, static_cast<std::uint32_t>(size),
-                                   &written));
+  ASSERT_TRUE(
+      platform().WriteFile(w, storage.data() + 1, static_cast<std::uint32_t>(size), &written));
   EXPECT_EQ(written, size);
   EXPECT_TRUE(platform().FlushFileBuffers(w));
   platform().CloseHandle(w);
@@ -447,8 +459,9 @@ TEST_F(LinuxLoop, TestFilesInTheVolumeRoot) {
   EXPECT_FALSE(std::filesystem::exists(mount_->dir() + "/VCAPTEST1.tmp"));
   EXPECT_TRUE(std::filesystem::exists(mount_->dir() + "/sub/VCAPTEST9.tmp"));
   // Only the volume root: no path into sub-folders or out of the volume.
-  EXPECT_EQ(platform().CreateFile(drive + "\\sub\\VCAPTEST9.tmp", kGenericRead, 0, kOpenExisting, 0),
-            kInvalidHandle);
+  EXPECT_EQ(
+      platform().CreateFile(drive + "\\sub\\VCAPTEST9.tmp", kGenericRead, 0, kOpenExisting, 0),
+      kInvalidHandle);
   EXPECT_EQ(platform().CreateFile(drive + "\\..", kGenericRead, 0, kOpenExisting, 0),
             kInvalidHandle);
 }

@@ -63,7 +63,8 @@ class FakeSystem {
     for (const std::string& s : slaves) {
       const fs::path target = fs::canonical(root_ / "sys/class/block" / s);
       fs::create_directories(root_ / "sys/devices/virtual/block" / name / "slaves");
-      fs::create_directory_symlink(target, root_ / "sys/devices/virtual/block" / name / "slaves" / s);
+      fs::create_directory_symlink(target,
+                                   root_ / "sys/devices/virtual/block" / name / "slaves" / s);
       std::ofstream(target / "holders" / name) << "";
     }
   }
@@ -120,12 +121,10 @@ void MakeLaptop(FakeSystem& s) {
   s.Write("proc/swaps",
           "Filename\tType\tSize\tUsed\tPriority\n/dev/nvme0n1p2\tpartition\t8388604\t0\t-2\n"
           "/dev/zram0\tpartition\t100\t0\t100\n");
-  s.SetMounts({"254:1 / / ext4 /dev/vda1", "0:21 / /proc proc proc",
-               "254:2 / /boot ext4 /dev/vda2", "8:1 / /home ext4 /dev/sda1",
-               "8:17 / /media/stick vfat /dev/sdb1",
-               "8:17 /photos /srv/photos vfat /dev/sdb1",
-               "253:0 / /data ext4 /dev/mapper/vg-data", "7:0 / /mnt/loop ext4 /dev/loop0",
-               "0:30 / /tmp tmpfs tmpfs"});
+  s.SetMounts({"254:1 / / ext4 /dev/vda1", "0:21 / /proc proc proc", "254:2 / /boot ext4 /dev/vda2",
+               "8:1 / /home ext4 /dev/sda1", "8:17 / /media/stick vfat /dev/sdb1",
+               "8:17 /photos /srv/photos vfat /dev/sdb1", "253:0 / /data ext4 /dev/mapper/vg-data",
+               "7:0 / /mnt/loop ext4 /dev/loop0", "0:30 / /tmp tmpfs tmpfs"});
 }
 
 TEST(LinuxSystemMap, NumbersDisksWithTheRootDiskFirstAndTheRestInNameOrder) {
@@ -165,9 +164,9 @@ TEST(LinuxSystemMap, GivesTheRootFileSystemCAndTheOthersLettersInDiskOrder) {
     letters.push_back(std::string(1, v.letter) + "=" + v.name + "@" + v.mount_point + "#" +
                       std::to_string(v.disk_number) + "." + std::to_string(v.partition));
   }
-  EXPECT_EQ(letters, (std::vector<std::string>{
-                         "C=vda1@/#0.1", "D=vda2@/boot#0.2", "E=loop0@/mnt/loop#1.0",
-                         "F=sda1@/home#4.1", "G=sdb1@/media/stick#5.1", "H=dm-0@/data#6.0"}));
+  EXPECT_EQ(letters, (std::vector<std::string>{"C=vda1@/#0.1", "D=vda2@/boot#0.2",
+                                               "E=loop0@/mnt/loop#1.0", "F=sda1@/home#4.1",
+                                               "G=sdb1@/media/stick#5.1", "H=dm-0@/data#6.0"}));
   // A second mount of a folder inside the stick is the same volume.
   EXPECT_EQ(map.Volume('G')->mount_points,
             (std::vector<std::string>{"/media/stick", "/srv/photos"}));

@@ -22,19 +22,19 @@
 //                         MOUNTPOINT [fuse options, e.g. -f]
 #define FUSE_USE_VERSION 31
 
-#include <cerrno>
 #include <fcntl.h>
 #include <fuse.h>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -196,9 +196,8 @@ ScratchDir::~ScratchDir() {
 std::unique_ptr<LoopDevice> LoopDevice::Attach(const std::string& file, std::uint32_t sector_bytes,
                                                std::string* error) {
   std::string out;
-  const int rc = Run({"losetup", "--find", "--show", "--sector-size", std::to_string(sector_bytes),
-                      file},
-                     &out);
+  const int rc = Run(
+      {"losetup", "--find", "--show", "--sector-size", std::to_string(sector_bytes), file}, &out);
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   if (rc != 0 || out.rfind("/dev/loop", 0) != 0) {
     *error = "losetup failed: " + out;
@@ -271,8 +270,9 @@ FuseCounters FuseStick::Counters() const {
   FuseCounters c;
   const std::string text = ReadText(dir_ + "/stats");
   unsigned long long r = 0, w = 0, br = 0, bw = 0, f = 0;
-  if (std::sscanf(text.c_str(), "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu",
-                  &r, &w, &br, &bw, &f) == 5) {
+  if (std::sscanf(text.c_str(),
+                  "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu", &r, &w,
+                  &br, &bw, &f) == 5) {
     c = FuseCounters{r, w, br, bw, f};
   }
   return c;
@@ -291,14 +291,23 @@ bool MakeSparseFile(const std::string& path, std::uint64_t size_bytes) {
   return ok;
 }
 
-bool MakeFileSystem(const std::string& device, const std::string& fs_type,
-                    const std::string& label, bool journal, std::string* error) {
+bool MakeFileSystem(const std::string& device, const std::string& fs_type, const std::string& label,
+                    bool journal, std::string* error) {
   std::vector<std::string> argv;
   if (fs_type == "ext4") {
     // No blocks reserved for root (the small test volumes need their space),
     // and few inodes, so that mkfs writes little even on a "32 GB" stick.
-    argv = {"mkfs.ext4", "-q", "-F", "-m", "0", "-N", "4096", "-L", label,
-            "-E", "lazy_itable_init=0,lazy_journal_init=0"};
+    argv = {"mkfs.ext4",
+            "-q",
+            "-F",
+            "-m",
+            "0",
+            "-N",
+            "4096",
+            "-L",
+            label,
+            "-E",
+            "lazy_itable_init=0,lazy_journal_init=0"};
     if (!journal) argv.insert(argv.end(), {"-O", "^has_journal"});
   } else if (fs_type == "vfat") {
     argv = {"mkfs.vfat", "-n", label};

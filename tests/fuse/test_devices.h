@@ -91,7 +91,8 @@ class FuseStick {
   void ResetCounters() const;
 
  private:
-  FuseStick(std::string dir, std::string backing) : dir_(std::move(dir)), backing_(std::move(backing)) {}
+  FuseStick(std::string dir, std::string backing)
+      : dir_(std::move(dir)), backing_(std::move(backing)) {}
   std::string dir_;
   std::string backing_;
 };
@@ -100,8 +101,8 @@ class FuseStick {
 bool MakeSparseFile(const std::string& path, std::uint64_t size_bytes);
 // mkfs of the given type ("ext4", "vfat", "exfat") with a label; ext4 is
 // made without lazy initialisation, so nothing writes to it after mkfs.
-bool MakeFileSystem(const std::string& device, const std::string& fs_type,
-                    const std::string& label, bool journal, std::string* error);
+bool MakeFileSystem(const std::string& device, const std::string& fs_type, const std::string& label,
+                    bool journal, std::string* error);
 // Bytes of a file at an offset (reading or writing behind a device's back).
 bool ReadAt(const std::string& path, std::uint64_t offset, void* out, std::size_t size);
 bool WriteAt(const std::string& path, std::uint64_t offset, const void* in, std::size_t size);

@@ -52,20 +52,41 @@ constexpr std::uint32_t kBusTypeUsb = 7;
 // The one place where errno becomes a Win32 error code.
 std::uint32_t Win32ErrorOf(int error_number) {
   switch (error_number) {
-    case 0: return kErrorSuccess;
-    case ENOENT: case ENXIO: case ENODEV: case ENOMEDIUM: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EACCES: case EPERM: case EROFS: return kErrorAccessDenied;
-    case EBADF: return kErrorInvalidHandle;
-    case ENOMEM: return kErrorNotEnoughMemory;
-    case EEXIST: return kErrorFileExists;
-    case EBUSY: return kErrorBusy;
-    case ENOSPC: return kErrorDiskFull;
-    case EINVAL: case EOVERFLOW: return kErrorInvalidParameter;
-    case ENOTTY: case EOPNOTSUPP: return kErrorNotSupported;
-    case ENAMETOOLONG: return kErrorInvalidName;
-    case EIO: return kErrorCrc;
-    default: return kErrorIoDevice;
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOMEDIUM:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EEXIST:
+      return kErrorFileExists;
+    case EBUSY:
+      return kErrorBusy;
+    case ENOSPC:
+      return kErrorDiskFull;
+    case EINVAL:
+    case EOVERFLOW:
+      return kErrorInvalidParameter;
+    case ENOTTY:
+    case EOPNOTSUPP:
+      return kErrorNotSupported;
+    case ENAMETOOLONG:
+      return kErrorInvalidName;
+    case EIO:
+      return kErrorCrc;
+    default:
+      return kErrorIoDevice;
   }
 }
 
@@ -181,9 +202,9 @@ struct LinuxPlatform::Entry {
   std::int32_t disk_number = -1;
   char letter = 0;
   bool can_write = false;
-  bool direct = false;       // fd is O_DIRECT
-  std::uint32_t align = 512; // O_DIRECT granularity
-  std::uint64_t size = 0;    // device size (disks)
+  bool direct = false;        // fd is O_DIRECT
+  std::uint32_t align = 512;  // O_DIRECT granularity
+  std::uint64_t size = 0;     // device size (disks)
   std::uint64_t position = 0;
   // Files: the path, and a second descriptor without O_DIRECT for the parts
   // of a transfer that are not whole aligned blocks.
@@ -321,11 +342,20 @@ Handle LinuxPlatform::CreateFile(const std::string& path, std::uint32_t desired_
       int flags = O_CLOEXEC;
       flags |= wants_write ? (wants_read ? O_RDWR : O_WRONLY) : O_RDONLY;
       switch (creation_disposition) {
-        case kCreateNew: flags |= O_CREAT | O_EXCL; break;
-        case kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
-        case kOpenAlways: flags |= O_CREAT; break;
-        case kTruncateExisting: flags |= O_TRUNC; break;
-        default: break;
+        case kCreateNew:
+          flags |= O_CREAT | O_EXCL;
+          break;
+        case kCreateAlways:
+          flags |= O_CREAT | O_TRUNC;
+          break;
+        case kOpenAlways:
+          flags |= O_CREAT;
+          break;
+        case kTruncateExisting:
+          flags |= O_TRUNC;
+          break;
+        default:
+          break;
       }
       if ((flags_and_attributes & kFileFlagWriteThrough) != 0) flags |= O_DSYNC;
       entry->kind = Entry::Kind::kFile;
@@ -432,8 +462,7 @@ bool LinuxPlatform::WriteFile(Handle h, const void* buffer, std::uint32_t length
     // whole block, go through a synchronous buffered descriptor.
     constexpr std::size_t kPieceBytes = 8u << 20;
     std::size_t done = 0;
-    const std::size_t direct_bytes =
-        e->position % e->align == 0 ? length / e->align * e->align : 0;
+    const std::size_t direct_bytes = e->position % e->align == 0 ? length / e->align * e->align : 0;
     auto buffered_write = [&](const unsigned char* data, std::size_t size, std::uint64_t at) {
       if (!e->buffered.valid()) {
         e->buffered.Reset(::open(e->path.c_str(), O_WRONLY | O_DSYNC | O_CLOEXEC));
@@ -528,8 +557,8 @@ bool LinuxPlatform::CloseHandle(Handle h) {
 }
 
 bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const void* in_buffer,
-                                    std::uint32_t in_size, void* out_buffer,
-                                    std::uint32_t out_size, std::uint32_t* bytes_returned) {
+                                    std::uint32_t in_size, void* out_buffer, std::uint32_t out_size,
+                                    std::uint32_t* bytes_returned) {
   if (bytes_returned != nullptr) *bytes_returned = 0;
   Entry* e = Find(h);
   if (e == nullptr) return Fail(kErrorInvalidHandle);
@@ -615,9 +644,9 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
         d.insert(d.end(), text.begin(), text.end());
         d.push_back(0);
       };
-      append(12, vendor);   // VendorIdOffset
-      append(16, product);  // ProductIdOffset
-      put32(0, 40);         // Version
+      append(12, vendor);                              // VendorIdOffset
+      append(16, product);                             // ProductIdOffset
+      put32(0, 40);                                    // Version
       put32(4, static_cast<std::uint32_t>(d.size()));  // Size
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(d.size(), out_size));
       std::memcpy(out, d.data(), n);
@@ -660,8 +689,8 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
       for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
         if (::umount2(it->c_str(), UMOUNT_NOFOLLOW) != 0) {
           const int error_number = errno;
-          options_.notice(letter + ": (" + dev_path + " at " + *it + ") is busy and stays mounted: " +
-                          std::strerror(error_number));
+          options_.notice(letter + ": (" + dev_path + " at " + *it +
+                          ") is busy and stays mounted: " + std::strerror(error_number));
           map_.Refresh();
           return Fail(error_number == EBUSY ? kErrorBusy : Win32ErrorOf(error_number));
         }
@@ -776,8 +805,8 @@ std::uint32_t LinuxPlatform::GetLogicalDrives() {
 std::uint32_t LinuxPlatform::GetTickCount() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  const std::uint64_t ms =
-      static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                           static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<std::uint32_t>(ms);
 }
 
@@ -839,10 +868,12 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
   // Iterative match with backtracking to the last star.
   std::size_t p = 0, n = 0, star = std::string::npos, mark = 0;
   auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   };
   while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || (pattern[p] != '*' && same(pattern[p], name[n])))) {
+    if (p < pattern.size() &&
+        (pattern[p] == '?' || (pattern[p] != '*' && same(pattern[p], name[n])))) {
       ++p;
       ++n;
     } else if (p < pattern.size() && pattern[p] == '*') {

@@ -61,8 +61,8 @@ class LinuxPlatform : public Platform {
   LinuxPlatform(const LinuxPlatform&) = delete;
   LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
-  Handle CreateFile(const std::string& path, std::uint32_t desired_access,
-                    std::uint32_t share_mode, std::uint32_t creation_disposition,
+  Handle CreateFile(const std::string& path, std::uint32_t desired_access, std::uint32_t share_mode,
+                    std::uint32_t creation_disposition,
                     std::uint32_t flags_and_attributes) override;
   bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* bytes_read) override;
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,

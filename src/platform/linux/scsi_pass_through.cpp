@@ -63,8 +63,8 @@ bool ParseScsiRequest(const std::uint8_t* in, std::uint32_t in_size, std::uint32
       r.data_out.assign(in + r.data_offset, in + r.data_offset + r.transfer_bytes);
     }
   }
-  if (r.sense_bytes > 0 &&
-      (r.sense_offset < kScsiPassThroughBytes || !Inside(r.sense_offset, r.sense_bytes, out_size))) {
+  if (r.sense_bytes > 0 && (r.sense_offset < kScsiPassThroughBytes ||
+                            !Inside(r.sense_offset, r.sense_bytes, out_size))) {
     return false;
   }
   *request = std::move(r);
@@ -107,7 +107,7 @@ bool SendScsiRequest(int fd, const ScsiRequest& request, ScsiReply* reply, int* 
   hdr.sbp = sense.data();
   hdr.dxfer_len = request.transfer_bytes;
   hdr.dxferp = request.transfer_bytes > 0 ? data.data() : nullptr;
-  hdr.dxfer_direction = request.transfer_bytes == 0           ? SG_DXFER_NONE
+  hdr.dxfer_direction = request.transfer_bytes == 0         ? SG_DXFER_NONE
                         : request.direction == kScsiDataOut ? SG_DXFER_TO_DEV
                                                             : SG_DXFER_FROM_DEV;
   hdr.timeout = request.timeout_ms;

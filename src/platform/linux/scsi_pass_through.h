@@ -19,13 +19,13 @@ inline constexpr std::uint8_t kScsiDataUnspecified = 2;
 
 // One command, as read from the caller's block.
 struct ScsiRequest {
-  std::vector<std::uint8_t> cdb;     // CdbLength bytes
+  std::vector<std::uint8_t> cdb;  // CdbLength bytes
   std::uint8_t direction = kScsiDataIn;
-  std::uint32_t transfer_bytes = 0;  // DataTransferLength
-  std::uint32_t data_offset = 0;     // DataBufferOffset
-  std::uint8_t sense_bytes = 0;      // SenseInfoLength
-  std::uint32_t sense_offset = 0;    // SenseInfoOffset
-  std::uint32_t timeout_ms = 0;      // TimeOutValue, in seconds in the block
+  std::uint32_t transfer_bytes = 0;    // DataTransferLength
+  std::uint32_t data_offset = 0;       // DataBufferOffset
+  std::uint8_t sense_bytes = 0;        // SenseInfoLength
+  std::uint32_t sense_offset = 0;      // SenseInfoOffset
+  std::uint32_t timeout_ms = 0;        // TimeOutValue, in seconds in the block
   std::vector<std::uint8_t> data_out;  // the bytes to send, for kScsiDataOut
 };
 

@@ -391,7 +391,8 @@ void SystemMap::Refresh() {
       if (DiskRecord* u = disk_named(d)) u->in_use = true;
     }
     const std::string key = disk->name + "|" + disk->backing_file + "|" + r.name;
-    auto it = std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
+    auto it =
+        std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
     if (it == found.end()) {
       Found f;
       f.key = key;
@@ -407,8 +408,8 @@ void SystemMap::Refresh() {
     it->volume.mount_points.push_back(m.mount_point);
     // The volume's root is where the file system's own root is mounted; the
     // shortest such path when there are several.
-    if (m.root == "/" && (it->volume.mount_point.empty() ||
-                          m.mount_point.size() < it->volume.mount_point.size())) {
+    if (m.root == "/" &&
+        (it->volume.mount_point.empty() || m.mount_point.size() < it->volume.mount_point.size())) {
       it->volume.mount_point = m.mount_point;
     }
     if (&m == root_mount) root_volume_key = key;
@@ -441,7 +442,8 @@ void SystemMap::Refresh() {
 
   std::vector<VolumeRecord> volumes;
   for (const auto& [key, letter] : letter_of_key_) {
-    auto it = std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
+    auto it =
+        std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
     VolumeRecord v;
     if (it != found.end()) {
       v = it->volume;
