@@ -73,6 +73,9 @@ class LinuxE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string reason = testdev::FuseSkipReason();
+    if (!reason.empty() && testdev::DeviceTestsRequired()) {
+      FAIL() << "CI must run the real-device tests, but: " << reason;
+    }
     if (!reason.empty()) GTEST_SKIP() << "SKIP: " << reason;
   }
 

@@ -150,6 +150,9 @@ class LinuxLoop : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string reason = testdev::LoopSkipReason();
+    if (!reason.empty() && testdev::DeviceTestsRequired()) {
+      FAIL() << "CI must run the real-device tests, but: " << reason;
+    }
     if (!reason.empty()) GTEST_SKIP() << "SKIP: " << reason;
     testdev::SweepLeftovers();
   }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -133,6 +134,11 @@ std::string FuseSkipReason() {
   if (!FindProgram("fusermount3")) return "fusermount3 (fuse3) is not installed";
   if (std::string(VERACAP_FUSE_PROGRAM).empty()) return "counterfeit_fuse not built (no libfuse3)";
   return "";
+}
+
+bool DeviceTestsRequired() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && *ci != '\0' && std::string(ci) != "false";
 }
 
 std::string FileSystemSkipReason(const std::string& fs_type) {

@@ -27,6 +27,9 @@ std::string LoopSkipReason();
 // Why FUSE-backed devices cannot be made here: the above, plus /dev/fuse,
 // fusermount3 and the counterfeit_fuse program.
 std::string FuseSkipReason();
+// Whether this run must not skip the device tests: in CI (CI set and not
+// "false"), whose machines have root, /dev/fuse and loop devices.
+bool DeviceTestsRequired();
 // Whether the kernel and mkfs can make a file system of this type here.
 std::string FileSystemSkipReason(const std::string& fs_type);
 
