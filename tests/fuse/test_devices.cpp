@@ -161,15 +161,27 @@ void SweepLeftovers() {
     }
   }
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("loop", 0) != 0) continue;
-    const std::string backing = ReadText(entry.path().string() + "/loop/backing_file");
-    if (UnderDeadScratch(backing)) Run({"losetup", "-d", "/dev/" + name});
+  // A loop device still open (by a program of the crashed run that is just
+  // ending) is detached only when it is closed: wait for that, up to 2 s,
+  // since its FUSE mount cannot go before.
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    bool pending = false;
+    for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("loop", 0) != 0) continue;
+      const std::string backing = ReadText(entry.path().string() + "/loop/backing_file");
+      if (!UnderDeadScratch(backing)) continue;
+      if (attempt == 0) Run({"losetup", "-d", "/dev/" + name});
+      pending = true;
+    }
+    if (!pending) break;
+    ::usleep(50000);
   }
   for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-    if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) == 0) {
-      Run({"fusermount3", "-u", it->first});
+    if (!UnderDeadScratch(it->first) || it->second.rfind("fuse", 0) != 0) continue;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      if (Run({"fusermount3", "-u", it->first}) == 0) break;
+      ::usleep(100000);
     }
   }
   for (const auto& entry : fs::directory_iterator(kScratchBase, ec)) {
