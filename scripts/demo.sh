@@ -4,7 +4,7 @@
 # (Without --devices the runner would work on the machine's real disks.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh core
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target veracap-cli
 status=0
