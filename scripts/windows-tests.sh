@@ -34,6 +34,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== wine prefix =="
   wineboot --init >/dev/null 2>&1
   wineserver -w
+  # Wine's own fonts (MS Sans Serif, Tahoma, Marlett for the caption
+  # buttons) where this Wine build looks for them: the prefix's Fonts folder.
+  cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 fi
 
 # Drive T: is a folder with a label, for the volume paths of the platform.

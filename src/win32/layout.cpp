@@ -1,0 +1,51 @@
+#include "win32/layout.h"
+
+#include <cmath>
+
+namespace veracap::win32 {
+
+int TwipsToPixelsRounded(int twips, int dpi) {
+  const long long scaled = static_cast<long long>(twips) * dpi;
+  const long long half = kTwipsPerInch / 2;
+  return static_cast<int>(scaled >= 0 ? (scaled + half) / kTwipsPerInch
+                                      : -((-scaled + half) / kTwipsPerInch));
+}
+
+int PixelsToTwips(int pixels, int dpi) {
+  if (dpi <= 0) return 0;
+  const long long scaled = static_cast<long long>(pixels) * kTwipsPerInch;
+  const long long half = dpi / 2;
+  return static_cast<int>(scaled >= 0 ? (scaled + half) / dpi : -((-scaled + half) / dpi));
+}
+
+PixelRect ControlRectPixels(const ControlSpec& spec, int dpi) {
+  const int left = TwipsToPixelsRounded(spec.left_twips, dpi);
+  const int top = TwipsToPixelsRounded(spec.top_twips, dpi);
+  const int right = TwipsToPixelsRounded(spec.left_twips + spec.width_twips, dpi);
+  const int bottom = TwipsToPixelsRounded(spec.top_twips + spec.height_twips, dpi);
+  return PixelRect{left, top, right - left, bottom - top};
+}
+
+PixelSize ClientSizePixels(const FormSpec& form, int dpi) {
+  return PixelSize{TwipsToPixelsRounded(form.client_width_twips, dpi),
+                   TwipsToPixelsRounded(form.client_height_twips, dpi)};
+}
+
+int FontHeightPixels(double points, int dpi) {
+  return static_cast<int>(std::lround(points * dpi / 72.0));
+}
+
+bool DrawnByWindow(const ControlSpec& spec) {
+  const bool coloured = spec.back_colour.kind == Colour::Kind::kValue;
+  return coloured && (spec.kind == ControlKind::kButton || spec.kind == ControlKind::kDropDownList);
+}
+
+int ControlId(Control control) { return kFirstControlId + static_cast<int>(control); }
+
+std::optional<Control> ControlFromId(int id) {
+  const int index = id - kFirstControlId;
+  if (index < 0 || index >= static_cast<int>(Control::Form1)) return std::nullopt;
+  return static_cast<Control>(index);
+}
+
+}  // namespace veracap::win32

@@ -1,0 +1,61 @@
+// veracap-emulated.exe: the same program and window over emulated drives,
+// for demonstrations and for tests where no physical drive can be opened.
+// The drives are those of devices.manifest beside the program, or of the
+// built-in manifest when there is none. It takes no command line.
+//
+// When VERACAP_EXIT_REPORT names a file, the program writes into it, as it
+// ends, the handles still open and every volume control request the drives
+// received (tests check that closing the window during a test leaves no
+// volume locked and no handle open).
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/emulated/emulated_platform.h"
+#include "platform/emulated/manifest.h"
+#include "platform/win32/windows_api.h"
+#include "win32/program.h"
+
+namespace {
+
+std::string ProgramFolder() {
+  char path[MAX_PATH * 2] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string folder(path, length);
+  const std::size_t slash = folder.find_last_of("\\/");
+  return slash == std::string::npos ? "." : folder.substr(0, slash);
+}
+
+void WriteExitReport(const veracap::emulated::EmulatedPlatform& platform) {
+  const char* report = std::getenv("VERACAP_EXIT_REPORT");
+  if (!report || !*report) return;
+  std::ofstream out(report, std::ios::binary);
+  out << "open handles " << platform.open_handle_count() << "\n";
+  for (const std::string& request : platform.requests()) out << request << "\n";
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  namespace emulated = veracap::emulated;
+  const std::string manifest_path = ProgramFolder() + "\\devices.manifest";
+  emulated::Manifest manifest;
+  std::string error;
+  const bool loaded = ::GetFileAttributesA(manifest_path.c_str()) != INVALID_FILE_ATTRIBUTES
+                          ? emulated::LoadManifest(manifest_path, &manifest, &error)
+                          : emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error);
+  if (!loaded) {
+    ::MessageBoxA(nullptr, error.c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
+    return 1;
+  }
+  emulated::Options options;
+  options.real_clock = true;
+  emulated::EmulatedPlatform platform(manifest, options);
+  if (!platform.error().empty()) {
+    ::MessageBoxA(nullptr, platform.error().c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
+    return 1;
+  }
+  const int exit_code = veracap::win32::RunVeracap(instance, platform);
+  WriteExitReport(platform);
+  return exit_code;
+}
