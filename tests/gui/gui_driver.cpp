@@ -682,6 +682,11 @@ void FullRun(const std::string& program, const std::string& report) {
   CheckIdle(main, "after the Volume File Test");
   Screenshot("09-volume-test-log");
 
+  // The link opens the maker's page (the emulated platform records the
+  // request instead of starting a browser).
+  Click(Control(main, veracap::Control::Label2));
+  Pause(300);
+
   // Exit: the closing message, then the program ends.
   Box bye = ClickAndWaitForBox(Control(main, veracap::Control::cmdExit), 10000);
   CheckBox(bye, "VERACAP", "Thanks for using VERACAP - Please visit WWW.VERACAP.EXAMPLE for more");
@@ -691,6 +696,22 @@ void FullRun(const std::string& program, const std::string& report) {
   Check(code == 0, "program ended after Exit (exit code " + std::to_string(code) + ")");
   const std::string exit_report = ReadFile(report);
   Check(exit_report.rfind("open handles 0\n", 0) == 0, "no handle left open at the end");
+  Check(
+      Contains(
+          exit_report,
+          "ShellExecute open http://www.veracap.example/tutorials/-fake-usb-flash-memory-drives\n"),
+      "the link opened the maker's page");
+}
+
+// Starts a Quick Size Test on the chosen entry: the button, then OK twice.
+// True once the test is writing its markers.
+bool StartQuickTest(HWND main) {
+  Box first = ClickAndWaitForBox(Control(main, veracap::Control::cmdQuickTest), 10000);
+  if (!first.hwnd || !AnswerBox(first, IDOK)) return false;
+  Box second = WaitForBox(10000);
+  if (!second.hwnd || !AnswerBox(second, IDOK)) return false;
+  return WaitFor(
+      [&] { return Contains(Text(Control(main, veracap::Control::Text1)), "% complete"); }, 30000);
 }
 
 // Run 2: the window is closed while a Quick Size Test runs.
@@ -711,15 +732,22 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
   const std::vector<std::string> items = ComboItems(Control(main, veracap::Control::Combo1));
   const int big = FindEntry(items, "FAKE2TB");
   Check(big >= 0 && ChooseEntry(main, big), "chose the \"2 TB\" counterfeit");
-  Box first = ClickAndWaitForBox(Control(main, veracap::Control::cmdQuickTest), 10000);
-  AnswerBox(first, IDOK);
-  Box second = WaitForBox(10000);
-  AnswerBox(second, IDOK);
-  Check(
-      WaitFor([&] { return Contains(Text(Control(main, veracap::Control::Text1)), "% complete"); },
-              30000),
-      "the test is writing");
-  Screenshot("11-closing-during-test");
+
+  // Cancel, clicked while the test runs, is seen at the test's next yield.
+  Check(StartQuickTest(main), "the test is writing");
+  Click(Control(main, veracap::Control::cmdCancel));
+  Check(WaitFor(
+            [&] {
+              return !Visible(main, veracap::Control::cmdCancel) &&
+                     Contains(Text(Control(main, veracap::Control::Text1)), "\r\nTEST ABORTED!");
+            },
+            30000),
+        "Cancel stopped the test: TEST ABORTED!, idle again");
+  Screenshot("11-cancelled");
+
+  // Once more, and this time the window is closed.
+  Check(StartQuickTest(main), "the test is writing again");
+  Screenshot("12-closing-during-test");
 
   // The close box in the caption, clicked like any other button.
   RECT window{};

@@ -3,7 +3,8 @@
 # Wine, on a virtual X display (Xvfb), by veracap-gui-driver.exe (mouse and
 # keyboard input, message boxes answered, results read back). Screenshots go
 # to build/screenshots/. Expects the mingw build (scripts/windows-tests.sh
-# runs this after it) and a Wine prefix in $WINEPREFIX.
+# runs this after it) and a Wine prefix in $WINEPREFIX. VERACAP_GUI_SKIP_FULL=1
+# runs only the driver's second part (closing the window during a test).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
