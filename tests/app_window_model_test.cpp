@@ -14,15 +14,15 @@ TEST(WindowModel, DescribesEveryControlInTabOrder) {
   const auto& table = ControlTable();
   std::set<std::string_view> names;
   for (std::size_t i = 0; i < table.size(); ++i) {
-    const ControlSpec& spec = table[i];
-    EXPECT_EQ(spec.tab_index, static_cast<int>(i));
-    EXPECT_EQ(spec.name, ControlName(spec.control));
-    EXPECT_TRUE(names.insert(spec.name).second);
-    EXPECT_GT(spec.width_twips, 0);
-    EXPECT_GT(spec.height_twips, 0);
+    const ControlSpec& config = table[i];
+    EXPECT_EQ(config.tab_index, static_cast<int>(i));
+    EXPECT_EQ(config.name, ControlName(config.control));
+    EXPECT_TRUE(names.insert(config.name).second);
+    EXPECT_GT(config.width_twips, 0);
+    EXPECT_GT(config.height_twips, 0);
     // Every control lies inside the client area.
-    EXPECT_LE(spec.left_twips + spec.width_twips, FormModel().client_width_twips) << spec.name;
-    EXPECT_LE(spec.top_twips + spec.height_twips, FormModel().client_height_twips) << spec.name;
+    EXPECT_LE(config.left_twips + config.width_twips, FormModel().client_width_twips) << config.name;
+    EXPECT_LE(config.top_twips + config.height_twips, FormModel().client_height_twips) << config.name;
   }
   EXPECT_EQ(FormModel().client_width_twips, 8055);
   EXPECT_EQ(FormModel().client_height_twips, 6585);
@@ -39,9 +39,9 @@ TEST(WindowModel, CreatesTheControlsInTheirInitialState) {
   AppState state;
   Context ctx{platform, window, state};
   CreateControls(ctx);
-  for (const ControlSpec& spec : ControlTable()) {
-    EXPECT_EQ(window.control(spec.control).caption, spec.caption);
-    EXPECT_EQ(window.control(spec.control).visible, spec.initially_visible);
+  for (const ControlSpec& config : ControlTable()) {
+    EXPECT_EQ(window.control(config.control).caption, config.caption);
+    EXPECT_EQ(window.control(config.control).visible, config.initially_visible);
   }
   EXPECT_FALSE(window.control(Control::cmdCancel).visible);
   EXPECT_FALSE(window.control(Control::Label1).visible);

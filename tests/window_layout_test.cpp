@@ -16,12 +16,12 @@ TEST(WindowLayout, FifteenTwipsAPixelAt96Dpi) {
   EXPECT_EQ(ControlRectPixels(SpecOf(Control::Combo1), 96), (PixelRect{10, 34, 372, 21}));
   EXPECT_EQ(ControlRectPixels(SpecOf(Control::chkShowAll), 96), (PixelRect{392, 40, 97, 13}));
   // Every place in the table is a whole number of pixels at 96 dpi.
-  for (const ControlSpec& spec : ControlTable()) {
-    const PixelRect r = ControlRectPixels(spec, 96);
-    EXPECT_EQ(r.left * 15, spec.left_twips) << spec.name;
-    EXPECT_EQ(r.top * 15, spec.top_twips) << spec.name;
-    EXPECT_EQ(r.width * 15, spec.width_twips) << spec.name;
-    EXPECT_EQ(r.height * 15, spec.height_twips) << spec.name;
+  for (const ControlSpec& config : ControlTable()) {
+    const PixelRect r = ControlRectPixels(config, 96);
+    EXPECT_EQ(r.left * 15, config.left_twips) << config.name;
+    EXPECT_EQ(r.top * 15, config.top_twips) << config.name;
+    EXPECT_EQ(r.width * 15, config.width_twips) << config.name;
+    EXPECT_EQ(r.height * 15, config.height_twips) << config.name;
   }
 }
 
@@ -32,15 +32,15 @@ TEST(WindowLayout, ScalesWithTheMonitorsDpi) {
   // At 120 dpi (12 twips a pixel) edges round on their own, so controls that
   // share an edge in twips still share it in pixels.
   for (int dpi : {96, 120, 144, 168, 192}) {
-    for (const ControlSpec& spec : ControlTable()) {
-      const PixelRect r = ControlRectPixels(spec, dpi);
-      EXPECT_EQ(r.left + r.width, TwipsToPixelsRounded(spec.left_twips + spec.width_twips, dpi));
+    for (const ControlSpec& config : ControlTable()) {
+      const PixelRect r = ControlRectPixels(config, dpi);
+      EXPECT_EQ(r.left + r.width, TwipsToPixelsRounded(config.left_twips + config.width_twips, dpi));
       EXPECT_GT(r.width, 0);
       EXPECT_GT(r.height, 0);
       // Everything lies inside the client area.
       const PixelSize client = ClientSizePixels(FormModel(), dpi);
-      EXPECT_LE(r.left + r.width, client.width) << spec.name << " at " << dpi;
-      EXPECT_LE(r.top + r.height, client.height) << spec.name << " at " << dpi;
+      EXPECT_LE(r.left + r.width, client.width) << config.name << " at " << dpi;
+      EXPECT_LE(r.top + r.height, client.height) << config.name << " at " << dpi;
     }
   }
 }
@@ -63,8 +63,8 @@ TEST(WindowLayout, FontHeights) {
 
 TEST(WindowLayout, ColouredButtonsAndListAreDrawnByTheWindow) {
   std::set<Control> drawn;
-  for (const ControlSpec& spec : ControlTable()) {
-    if (DrawnByWindow(spec)) drawn.insert(spec.control);
+  for (const ControlSpec& config : ControlTable()) {
+    if (DrawnByWindow(config)) drawn.insert(config.control);
   }
   EXPECT_EQ(drawn, (std::set<Control>{Control::cmdVolumeTest, Control::cmdQuickTest,
                                       Control::Combo1, Control::cmdcleanup}));
@@ -72,11 +72,11 @@ TEST(WindowLayout, ColouredButtonsAndListAreDrawnByTheWindow) {
 
 TEST(WindowLayout, IdentifiersFollowTheTabOrder) {
   int previous = 0;
-  for (const ControlSpec& spec : ControlTable()) {
-    const int id = ControlId(spec.control);
+  for (const ControlSpec& config : ControlTable()) {
+    const int id = ControlId(config.control);
     EXPECT_GT(id, previous);
     previous = id;
-    EXPECT_EQ(ControlFromId(id), spec.control);
+    EXPECT_EQ(ControlFromId(id), config.control);
   }
   EXPECT_FALSE(ControlFromId(ControlId(Control::Form1)).has_value());
   EXPECT_FALSE(ControlFromId(0).has_value());

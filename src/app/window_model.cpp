@@ -96,13 +96,13 @@ const ControlSpec& SpecOf(Control control) {
 }
 
 void CreateControls(Context& ctx) {
-  for (const ControlSpec& spec : kControls) {
-    ControlState& s = StateOf(ctx.state, spec.control);
+  for (const ControlSpec& config : kControls) {
+    ControlState& s = StateOf(ctx.state, config.control);
     s = ControlState{};
-    s.caption = std::string(spec.caption);
-    s.visible = spec.initially_visible;
-    s.enabled = spec.initially_enabled;
-    ctx.window.ControlChanged(spec.control, s);
+    s.caption = std::string(config.caption);
+    s.visible = config.initially_visible;
+    s.enabled = config.initially_enabled;
+    ctx.window.ControlChanged(config.control, s);
   }
   ControlState& form = StateOf(ctx.state, Control::Form1);
   form = ControlState{};

@@ -18,11 +18,11 @@ int PixelsToTwips(int pixels, int dpi) {
   return static_cast<int>(scaled >= 0 ? (scaled + half) / dpi : -((-scaled + half) / dpi));
 }
 
-PixelRect ControlRectPixels(const ControlSpec& spec, int dpi) {
-  const int left = TwipsToPixelsRounded(spec.left_twips, dpi);
-  const int top = TwipsToPixelsRounded(spec.top_twips, dpi);
-  const int right = TwipsToPixelsRounded(spec.left_twips + spec.width_twips, dpi);
-  const int bottom = TwipsToPixelsRounded(spec.top_twips + spec.height_twips, dpi);
+PixelRect ControlRectPixels(const ControlSpec& config, int dpi) {
+  const int left = TwipsToPixelsRounded(config.left_twips, dpi);
+  const int top = TwipsToPixelsRounded(config.top_twips, dpi);
+  const int right = TwipsToPixelsRounded(config.left_twips + config.width_twips, dpi);
+  const int bottom = TwipsToPixelsRounded(config.top_twips + config.height_twips, dpi);
   return PixelRect{left, top, right - left, bottom - top};
 }
 
@@ -35,9 +35,9 @@ int FontHeightPixels(double points, int dpi) {
   return static_cast<int>(std::lround(points * dpi / 72.0));
 }
 
-bool DrawnByWindow(const ControlSpec& spec) {
-  const bool coloured = spec.back_colour.kind == Colour::Kind::kValue;
-  return coloured && (spec.kind == ControlKind::kButton || spec.kind == ControlKind::kDropDownList);
+bool DrawnByWindow(const ControlSpec& config) {
+  const bool coloured = config.back_colour.kind == Colour::Kind::kValue;
+  return coloured && (config.kind == ControlKind::kButton || config.kind == ControlKind::kDropDownList);
 }
 
 int ControlId(Control control) { return kFirstControlId + static_cast<int>(control); }

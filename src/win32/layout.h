@@ -32,7 +32,7 @@ int PixelsToTwips(int pixels, int dpi);
 
 // A control's place in the client area. The edges are rounded, not the width
 // and height, so that controls that meet in twips still meet in pixels.
-PixelRect ControlRectPixels(const ControlSpec& spec, int dpi);
+PixelRect ControlRectPixels(const ControlSpec& config, int dpi);
 // The form's client area (8055 x 6585 twips: 537 x 439 pixels at 96 dpi).
 PixelSize ClientSizePixels(const FormSpec& form, int dpi);
 
@@ -43,7 +43,7 @@ int FontHeightPixels(double points, int dpi);
 // Whether the window draws the control itself to show its colours: buttons
 // and drop-down lists with a background colour of their own (themed Windows
 // controls ignore a background colour).
-bool DrawnByWindow(const ControlSpec& spec);
+bool DrawnByWindow(const ControlSpec& config);
 
 // Child-window identifiers: one per control, in tab order.
 inline constexpr int kFirstControlId = 1001;

@@ -157,16 +157,16 @@ struct MainWindow::Impl {
     return std::nullopt;
   }
 
-  HFONT Font(const FontSpec& spec) {
+  HFONT Font(const FontSpec& config) {
     for (auto& [font_spec, font] : fonts) {
-      if (SameFont(font_spec, spec)) return static_cast<HFONT>(font.get());
+      if (SameFont(font_spec, config)) return static_cast<HFONT>(font.get());
     }
-    const std::string name(spec.name);
-    HFONT font = ::CreateFontA(-FontHeightPixels(spec.size_points, dpi), 0, 0, 0,
-                               spec.bold ? FW_BOLD : FW_NORMAL, spec.italic, spec.underline, FALSE,
+    const std::string name(config.name);
+    HFONT font = ::CreateFontA(-FontHeightPixels(config.size_points, dpi), 0, 0, 0,
+                               config.bold ? FW_BOLD : FW_NORMAL, config.italic, config.underline, FALSE,
                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, name.c_str());
-    fonts.emplace_back(spec, GdiObject(font));
+    fonts.emplace_back(config, GdiObject(font));
     return font;
   }
 
@@ -259,10 +259,10 @@ bool MainWindow::Impl::Create() {
   // The monitor the window opened on may have a dpi of its own.
   dpi = WindowDpi(form);
 
-  for (const ControlSpec& spec : ControlTable()) {
-    if (spec.back_colour.kind == Colour::Kind::kValue) {
-      back_brushes[static_cast<std::size_t>(spec.control)] =
-          GdiObject(::CreateSolidBrush(ColourRef(spec.back_colour.bgr)));
+  for (const ControlSpec& config : ControlTable()) {
+    if (config.back_colour.kind == Colour::Kind::kValue) {
+      back_brushes[static_cast<std::size_t>(config.control)] =
+          GdiObject(::CreateSolidBrush(ColourRef(config.back_colour.bgr)));
     }
   }
   CreateControls();
@@ -277,12 +277,12 @@ void MainWindow::Impl::CreateControls() {
   if (tooltip) ::SendMessageA(tooltip, TTM_SETMAXTIPWIDTH, 0, 300);
 
   // Created in tab order, so that the dialog manager's Tab follows it.
-  for (const ControlSpec& spec : ControlTable()) {
+  for (const ControlSpec& config : ControlTable()) {
     const char* window_class = "BUTTON";
     DWORD style_bits = WS_CHILD | WS_CLIPSIBLINGS;
     DWORD ex = 0;
-    const bool drawn = DrawnByWindow(spec);
-    switch (spec.kind) {
+    const bool drawn = DrawnByWindow(config);
+    switch (config.kind) {
       case ControlKind::kButton:
         style_bits |= WS_TABSTOP | BS_MULTILINE | (drawn ? BS_OWNERDRAW : BS_PUSHBUTTON);
         break;
@@ -314,19 +314,19 @@ void MainWindow::Impl::CreateControls() {
       case ControlKind::kForm:
         continue;
     }
-    const std::string caption(spec.caption);
-    const auto index = static_cast<std::size_t>(spec.control);
+    const std::string caption(config.caption);
+    const auto index = static_cast<std::size_t>(config.control);
     HWND child = ::CreateWindowExA(
         ex, window_class, caption.c_str(), style_bits, 0, 0, 10, 10, form,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(spec.control))), instance, nullptr);
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(config.control))), instance, nullptr);
     controls[index] = child;
-    if (spec.kind == ControlKind::kMultiLineText) {
+    if (config.kind == ControlKind::kMultiLineText) {
       // No length limit: the log only grows while the window lives.
       ::SendMessageA(child, EM_SETLIMITTEXT, 0x7FFFFFFE, 0);
       ::SetWindowSubclass(child, &ResultsBoxProc, 1, 0);
     }
-    if (tooltip && !spec.tool_tip.empty()) {
-      tool_tips[index] = std::string(spec.tool_tip);
+    if (tooltip && !config.tool_tip.empty()) {
+      tool_tips[index] = std::string(config.tool_tip);
       TOOLINFOA tool{};
       tool.cbSize = sizeof tool;
       tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -340,9 +340,9 @@ void MainWindow::Impl::CreateControls() {
 }
 
 void MainWindow::Impl::ApplyFonts() {
-  for (const ControlSpec& spec : ControlTable()) {
-    HWND child = Hwnd(spec.control);
-    if (child) ::SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(Font(spec.font)), TRUE);
+  for (const ControlSpec& config : ControlTable()) {
+    HWND child = Hwnd(config.control);
+    if (child) ::SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(Font(config.font)), TRUE);
   }
   if (tooltip) {
     ::SendMessageA(tooltip, WM_SETFONT, reinterpret_cast<WPARAM>(Font(FormModel().default_font)),
@@ -355,15 +355,15 @@ void MainWindow::Impl::Layout() {
   const RECT outer = OuterRect(client.width, client.height, style, ex_style, dpi);
   ::SetWindowPos(form, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  for (const ControlSpec& spec : ControlTable()) {
-    HWND child = Hwnd(spec.control);
+  for (const ControlSpec& config : ControlTable()) {
+    HWND child = Hwnd(config.control);
     if (!child) continue;
-    const PixelRect r = ControlRectPixels(spec, dpi);
+    const PixelRect r = ControlRectPixels(config, dpi);
     int height = r.height;
-    if (spec.kind == ControlKind::kDropDownList || spec.kind == ControlKind::kDriveList) {
+    if (config.kind == ControlKind::kDropDownList || config.kind == ControlKind::kDriveList) {
       // A combo box's window height includes its opened list.
-      height += kDropDownLines * (FontHeightPixels(spec.font.size_points, dpi) + 4);
-      if (DrawnByWindow(spec)) {
+      height += kDropDownLines * (FontHeightPixels(config.font.size_points, dpi) + 4);
+      if (DrawnByWindow(config)) {
         ::SendMessageA(child, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
                        r.height - kComboFramePixels);
       }
@@ -510,14 +510,14 @@ std::optional<LRESULT> MainWindow::Impl::ControlColour(HDC dc, HWND child) {
     }
   }
   if (!c) return std::nullopt;
-  const ControlSpec& spec = SpecOf(*c);
-  if (spec.back_colour.kind == Colour::Kind::kValue) {
-    ::SetBkColor(dc, ColourRef(spec.back_colour.bgr));
+  const ControlSpec& config = SpecOf(*c);
+  if (config.back_colour.kind == Colour::Kind::kValue) {
+    ::SetBkColor(dc, ColourRef(config.back_colour.bgr));
   } else {
     ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
   }
-  if (spec.fore_colour.kind == Colour::Kind::kValue) {
-    ::SetTextColor(dc, ColourRef(spec.fore_colour.bgr));
+  if (config.fore_colour.kind == Colour::Kind::kValue) {
+    ::SetTextColor(dc, ColourRef(config.fore_colour.bgr));
   } else {
     ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
   }
@@ -578,11 +578,11 @@ LRESULT MainWindow::Impl::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
       auto* m = reinterpret_cast<MEASUREITEMSTRUCT*>(lparam);
       const std::optional<Control> c = ControlFromId(static_cast<int>(m->CtlID));
       if (m->CtlType == ODT_COMBOBOX && c) {
-        const ControlSpec& spec = SpecOf(*c);
+        const ControlSpec& config = SpecOf(*c);
         m->itemHeight =
             m->itemID == static_cast<UINT>(-1)
-                ? static_cast<UINT>(ControlRectPixels(spec, dpi).height - kComboFramePixels)
-                : static_cast<UINT>(FontHeightPixels(spec.font.size_points, dpi) + 4);
+                ? static_cast<UINT>(ControlRectPixels(config, dpi).height - kComboFramePixels)
+                : static_cast<UINT>(FontHeightPixels(config.font.size_points, dpi) + 4);
         return TRUE;
       }
       break;
@@ -661,9 +661,9 @@ void MainWindow::ControlChanged(Control control, const ControlState& state) {
   }
   HWND hwnd = m.Hwnd(control);
   if (!hwnd) return;
-  const ControlSpec& spec = SpecOf(control);
+  const ControlSpec& config = SpecOf(control);
   const auto index = static_cast<std::size_t>(control);
-  switch (spec.kind) {
+  switch (config.kind) {
     case ControlKind::kDropDownList:
     case ControlKind::kDriveList:
       if (m.shown_items[index] != state.items) {

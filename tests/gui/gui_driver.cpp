@@ -408,13 +408,13 @@ std::string Hex(COLORREF c) {
   return text;
 }
 
-void CheckColourInside(const Capture& shot, HWND control, const ControlSpec& spec, int dx, int dy) {
+void CheckColourInside(const Capture& shot, HWND control, const ControlSpec& config, int dx, int dy) {
   RECT r{};
   ::GetWindowRect(control, &r);
   const COLORREF got = shot.At(r.left + dx, r.top + dy);
-  const COLORREF want = static_cast<COLORREF>(spec.back_colour.bgr);
+  const COLORREF want = static_cast<COLORREF>(config.back_colour.bgr);
   Check(NearColour(got, want),
-        std::string(spec.name) + " background " + Hex(got) + " is the table's " + Hex(want));
+        std::string(config.name) + " background " + Hex(got) + " is the table's " + Hex(want));
 }
 
 void CheckLayout(HWND main, const Capture& shot) {
@@ -438,29 +438,29 @@ void CheckLayout(HWND main, const Capture& shot) {
         "window centred: at " + std::to_string(window.left) + "," + std::to_string(window.top) +
             " on a " + std::to_string(screen_w) + " x " + std::to_string(screen_h) + " screen");
 
-  for (const ControlSpec& spec : ControlTable()) {
-    HWND hwnd = Control(main, spec.control);
+  for (const ControlSpec& config : ControlTable()) {
+    HWND hwnd = Control(main, config.control);
     if (!hwnd) {
-      Check(false, std::string(spec.name) + " exists");
+      Check(false, std::string(config.name) + " exists");
       continue;
     }
     RECT r{};
     ::GetWindowRect(hwnd, &r);
     ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
-    const win32::PixelRect want = ControlRectPixels(spec, dpi);
+    const win32::PixelRect want = ControlRectPixels(config, dpi);
     const int height = r.bottom - r.top;
     const bool list =
-        spec.kind == ControlKind::kDropDownList || spec.kind == ControlKind::kDriveList;
+        config.kind == ControlKind::kDropDownList || config.kind == ControlKind::kDriveList;
     // A drop-down list's height follows its font; it may differ a little.
     const bool height_ok = list ? std::abs(height - want.height) <= 3 : height == want.height;
     Check(r.left == want.left && r.top == want.top && r.right - r.left == want.width && height_ok,
-          std::string(spec.name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) +
+          std::string(config.name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) +
               " size " + std::to_string(r.right - r.left) + " x " + std::to_string(height) +
               " (table: " + std::to_string(want.left) + "," + std::to_string(want.top) + " size " +
               std::to_string(want.width) + " x " + std::to_string(want.height) + ")");
-    if (spec.kind == ControlKind::kButton || spec.kind == ControlKind::kCheckBox ||
-        spec.kind == ControlKind::kLabel || spec.kind == ControlKind::kLinkLabel) {
-      Check(Text(hwnd) == spec.caption, std::string(spec.name) + " caption " + Quote(Text(hwnd)));
+    if (config.kind == ControlKind::kButton || config.kind == ControlKind::kCheckBox ||
+        config.kind == ControlKind::kLabel || config.kind == ControlKind::kLinkLabel) {
+      Check(Text(hwnd) == config.caption, std::string(config.name) + " caption " + Quote(Text(hwnd)));
     }
   }
   for (veracap::Control c : {veracap::Control::cmdVolumeTest, veracap::Control::cmdQuickTest,

@@ -22,14 +22,14 @@ class DiskDevice {
     std::uint64_t delivered_bytes = 0;  // short read: bytes the transfer gives
   };
 
-  explicit DiskDevice(const DiskSpec& spec) : spec_(spec), faults_(spec.faults) {}
+  explicit DiskDevice(const DiskSpec& config) : spec_(config), faults_(config.faults) {}
 
   // Opens (creating when missing) the image of real_bytes at path.
   bool Open(const std::string& path, std::string* error) {
     return image_.Open(path, spec_.real_bytes, error);
   }
   bool is_open() const { return image_.is_open(); }
-  const DiskSpec& spec() const { return spec_; }
+  const DiskSpec& config() const { return spec_; }
   std::uint64_t claimed_bytes() const { return spec_.claimed_bytes; }
 
   // Moves length bytes at a claimed address (offset + length must not pass

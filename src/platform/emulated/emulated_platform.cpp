@@ -112,7 +112,7 @@ struct EmulatedPlatform::Impl {
   enum class Kind { kDisk, kVolume, kFile };
 
   struct Volume {
-    VolumeSpec spec;
+    VolumeSpec config;
     DiskDevice* disk = nullptr;
     std::uint32_t partition_number = 0;  // 1.. in order of place on the disk
     bool refuse_lock = false;
@@ -181,7 +181,7 @@ struct EmulatedPlatform::Impl {
 
   DiskDevice* FindDisk(int number) {
     for (auto& d : disks) {
-      if (d->spec().number == number) return d.get();
+      if (d->config().number == number) return d.get();
     }
     return nullptr;
   }
@@ -189,7 +189,7 @@ struct EmulatedPlatform::Impl {
   Volume* FindVolume(char letter) {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     for (auto& v : volumes) {
-      if (v->spec.letter == letter) return v.get();
+      if (v->config.letter == letter) return v.get();
     }
     return nullptr;
   }
@@ -237,8 +237,8 @@ struct EmulatedPlatform::Impl {
   // The region of the disk a device handle reaches.
   static void Region(const HandleState& h, std::uint64_t* base, std::uint64_t* limit) {
     if (h.kind == Kind::kVolume) {
-      *base = h.volume->spec.offset_bytes;
-      *limit = h.volume->spec.capacity_bytes;
+      *base = h.volume->config.offset_bytes;
+      *limit = h.volume->config.capacity_bytes;
     } else {
       *base = 0;
       *limit = h.disk->claimed_bytes();
@@ -276,23 +276,23 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
   std::error_code ec;
   std::filesystem::create_directories(m.image_dir, ec);
   if (ec) m.error = m.image_dir + ": " + ec.message();
-  for (const DiskSpec& spec : manifest.disks) {
-    auto disk = std::make_unique<DiskDevice>(spec);
-    disk->answers_capacity = spec.answers_capacity;
-    disk->answers_inquiry = spec.answers_inquiry;
-    disk->answers_length = spec.answers_length;
+  for (const DiskSpec& config : manifest.disks) {
+    auto disk = std::make_unique<DiskDevice>(config);
+    disk->answers_capacity = config.answers_capacity;
+    disk->answers_inquiry = config.answers_inquiry;
+    disk->answers_length = config.answers_length;
     const std::string path =
-        (std::filesystem::path(m.image_dir) / ("disk" + std::to_string(spec.number) + ".img"))
+        (std::filesystem::path(m.image_dir) / ("disk" + std::to_string(config.number) + ".img"))
             .string();
     std::string message;
     if (m.error.empty() && !disk->Open(path, &message)) m.error = message;
     std::vector<const VolumeSpec*> by_place;
-    for (const VolumeSpec& v : spec.volumes) by_place.push_back(&v);
+    for (const VolumeSpec& v : config.volumes) by_place.push_back(&v);
     std::stable_sort(by_place.begin(), by_place.end(),
                      [](auto* a, auto* b) { return a->offset_bytes < b->offset_bytes; });
-    for (const VolumeSpec& v : spec.volumes) {
+    for (const VolumeSpec& v : config.volumes) {
       auto volume = std::make_unique<Impl::Volume>();
-      volume->spec = v;
+      volume->config = v;
       volume->disk = disk.get();
       volume->partition_number = static_cast<std::uint32_t>(
           std::find(by_place.begin(), by_place.end(), &v) - by_place.begin() + 1);
@@ -658,28 +658,28 @@ bool EmulatedPlatform::Impl::ScsiPassThrough(const HandleState& h, const void* i
   const std::uint8_t* cdb = header + 28;
   const std::uint32_t transfer_length = GetU32(header + 12);
   const std::uint32_t data_offset = GetU32(header + 20);
-  const DiskSpec& spec = h.disk->spec();
+  const DiskSpec& config = h.disk->config();
 
   std::uint8_t data[36] = {};
   std::uint32_t data_length = 0;
   std::uint32_t allocation = transfer_length;
   if (cdb[0] == 0x25) {  // READ CAPACITY (10)
     if (!h.disk->answers_capacity) return true;
-    const std::uint64_t blocks = spec.claimed_bytes / spec.block_length;
+    const std::uint64_t blocks = config.claimed_bytes / config.block_length;
     const std::uint64_t last = blocks == 0 ? 0 : blocks - 1;
     PutU32Be(data, last > 0xFFFFFFFEu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
-    PutU32Be(data + 4, spec.block_length);
+    PutU32Be(data + 4, config.block_length);
     data_length = 8;
   } else if (cdb[0] == 0x12) {  // INQUIRY, standard data
     if (!h.disk->answers_inquiry) return true;
     data[0] = 0x00;  // direct-access block device
-    data[1] = spec.removable ? 0x80 : 0x00;
+    data[1] = config.removable ? 0x80 : 0x00;
     data[2] = 0x06;  // SPC-4
     data[3] = 0x02;  // response data format
     data[4] = 36 - 5;
-    PutField(data + 8, spec.vendor, 8);
-    PutField(data + 16, spec.product, 16);
-    PutField(data + 32, spec.revision, 4);
+    PutField(data + 8, config.vendor, 8);
+    PutField(data + 16, config.product, 16);
+    PutField(data + 32, config.revision, 4);
     data_length = 36;
     allocation = std::min<std::uint32_t>(allocation, static_cast<std::uint32_t>(cdb[3]) << 8 | cdb[4]);
   } else {
@@ -708,7 +708,7 @@ bool EmulatedPlatform::Impl::QueryProperty(const HandleState& h, const void* in_
   if (query_type == 1) return true;                        // PropertyExistsQuery
   if (query_type != 0) return Fail(kErrorInvalidParameter);
   if (out_buffer == nullptr || out_size < 8) return Fail(kErrorInsufficientBuffer);
-  const DiskSpec& spec = h.disk->spec();
+  const DiskSpec& config = h.disk->config();
   // STORAGE_DEVICE_DESCRIPTOR: 40 bytes of fixed fields, then the strings.
   std::vector<std::uint8_t> d(40, 0);
   auto add_string = [&d](const std::string& s) -> std::uint32_t {
@@ -718,22 +718,22 @@ bool EmulatedPlatform::Impl::QueryProperty(const HandleState& h, const void* in_
     d.push_back(0);
     return at;
   };
-  const std::uint32_t vendor = add_string(spec.vendor);
-  const std::uint32_t product = add_string(spec.product);
-  const std::uint32_t revision = add_string(spec.revision);
-  const std::uint32_t serial = add_string(spec.serial);
+  const std::uint32_t vendor = add_string(config.vendor);
+  const std::uint32_t product = add_string(config.product);
+  const std::uint32_t revision = add_string(config.revision);
+  const std::uint32_t serial = add_string(config.serial);
   const auto size = static_cast<std::uint32_t>(d.size());
   PutU32(d.data() + 0, size);  // Version
   PutU32(d.data() + 4, size);  // Size
   d[8] = 0x00;                 // DeviceType: direct access
   d[9] = 0x00;                 // DeviceTypeModifier
-  d[10] = spec.removable ? 1 : 0;
+  d[10] = config.removable ? 1 : 0;
   d[11] = 0;  // CommandQueueing
   PutU32(d.data() + 12, vendor);
   PutU32(d.data() + 16, product);
   PutU32(d.data() + 20, revision);
   PutU32(d.data() + 24, serial);
-  PutU32(d.data() + 28, spec.bus_type);
+  PutU32(d.data() + 28, config.bus_type);
   PutU32(d.data() + 32, 0);  // RawPropertiesLength
   const std::uint32_t n = std::min(size, out_size);
   std::memcpy(out_buffer, d.data(), n);
@@ -747,7 +747,7 @@ bool EmulatedPlatform::Impl::VolumeRequest(HandleState& h, std::uint32_t code) {
                                                   : "FSCTL_DISMOUNT_VOLUME";
   if (h.kind != Kind::kVolume) return Fail(kErrorInvalidFunction);
   Volume& v = *h.volume;
-  requests.push_back(std::string(name) + " " + v.spec.letter + ":");
+  requests.push_back(std::string(name) + " " + v.config.letter + ":");
   if (code == kFsctlLockVolume) {
     if (v.refuse_lock) return Fail(v.refuse_access_denied ? kErrorAccessDenied : kErrorInvalidFunction);
     h.holds_volume_lock = true;
@@ -784,7 +784,7 @@ bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code,
     } else {
       auto* out = static_cast<std::uint8_t*>(out_buffer);
       PutU32(out, kFileDeviceDisk);
-      PutU32(out + 4, static_cast<std::uint32_t>(state->disk->spec().number));
+      PutU32(out + 4, static_cast<std::uint32_t>(state->disk->config().number));
       PutU32(out + 8, state->kind == Impl::Kind::kVolume ? state->volume->partition_number : 0);
       returned = 12;
       ok = true;
@@ -816,7 +816,7 @@ bool EmulatedPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t
   if (volume == nullptr || !volume->fs) return m.Fail(kErrorPathNotFound);
   const std::uint64_t free_bytes = volume->fs->free_bytes();
   if (free_to_caller) *free_to_caller = free_bytes;
-  if (total_bytes) *total_bytes = volume->spec.capacity_bytes;
+  if (total_bytes) *total_bytes = volume->config.capacity_bytes;
   if (total_free) *total_free = free_bytes;
   return true;
 }
@@ -828,8 +828,8 @@ bool EmulatedPlatform::GetVolumeInformation(const std::string& root, char* label
   const char letter = RootLetter(root);
   Impl::Volume* volume = letter ? m.FindVolume(letter) : nullptr;
   if (volume == nullptr) return m.Fail(kErrorPathNotFound);
-  const std::string& label = volume->spec.label;
-  const std::string& fs_name = volume->spec.fs_name;
+  const std::string& label = volume->config.label;
+  const std::string& fs_name = volume->config.fs_name;
   if ((label_buffer != nullptr && label.size() + 1 > label_size) ||
       (fs_name_buffer != nullptr && fs_name.size() + 1 > fs_name_size)) {
     return m.Fail(kErrorBadLength);
@@ -879,7 +879,7 @@ bool EmulatedPlatform::DeleteFile(const std::string& path) {
 
 std::uint32_t EmulatedPlatform::GetLogicalDrives() {
   std::uint32_t bits = 0;
-  for (const auto& v : impl_->volumes) bits |= 1u << (v->spec.letter - 'A');
+  for (const auto& v : impl_->volumes) bits |= 1u << (v->config.letter - 'A');
   return bits;
 }
 

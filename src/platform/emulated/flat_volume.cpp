@@ -20,10 +20,10 @@ std::string Upper(const std::string& s) {
 
 }  // namespace
 
-FlatVolume::FlatVolume(const VolumeSpec& spec, std::string table_path)
-    : spec_(spec),
+FlatVolume::FlatVolume(const VolumeSpec& config, std::string table_path)
+    : spec_(config),
       table_path_(std::move(table_path)),
-      cluster_total_(spec.capacity_bytes / kClusterBytes),
+      cluster_total_(config.capacity_bytes / kClusterBytes),
       free_clusters_(cluster_total_) {
   if (cluster_total_ > 0) free_runs_[0] = cluster_total_;
 }
@@ -125,14 +125,14 @@ bool FlatVolume::Save(std::string* error) {
 void FlatVolume::CreateInitialFiles(
     const std::function<bool(std::uint64_t, const std::uint8_t*, std::size_t)>& write) {
   std::vector<std::uint8_t> buffer(1 << 16);
-  for (const FileSpec& spec : spec_.files) {
-    if (Find(spec.name)) continue;
-    std::shared_ptr<File> file = Create(spec.name);
-    const std::uint64_t size = Reserve(*file, spec.size_bytes);
+  for (const FileSpec& config : spec_.files) {
+    if (Find(config.name)) continue;
+    std::shared_ptr<File> file = Create(config.name);
+    const std::uint64_t size = Reserve(*file, config.size_bytes);
     std::uint64_t at = 0;
     while (at < size) {
       const Piece piece = Map(*file, at, std::min<std::uint64_t>(size - at, buffer.size()));
-      InitialFileContent(spec.name, at, buffer.data(), static_cast<std::size_t>(piece.length));
+      InitialFileContent(config.name, at, buffer.data(), static_cast<std::size_t>(piece.length));
       write(piece.disk_offset, buffer.data(), static_cast<std::size_t>(piece.length));
       at += piece.length;
     }

@@ -35,7 +35,7 @@ class FlatVolume {
     std::uint64_t length = 0;
   };
 
-  FlatVolume(const VolumeSpec& spec, std::string table_path);
+  FlatVolume(const VolumeSpec& config, std::string table_path);
 
   // Reads the table; a missing table gives an empty volume and created().
   bool Load(std::string* error);
