@@ -361,12 +361,11 @@ void MainWindow::Impl::Layout() {
     const PixelRect r = ControlRectPixels(config, dpi);
     int height = r.height;
     if (config.kind == ControlKind::kDropDownList || config.kind == ControlKind::kDriveList) {
-      // A combo box's window height includes its opened list.
+      // A combo box's window height includes its opened list; its closed
+      // height is its selection field's and the frame's.
       height += kDropDownLines * (FontHeightPixels(config.font.size_points, dpi) + 4);
-      if (DrawnByWindow(config)) {
-        ::SendMessageA(child, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                       r.height - kComboFramePixels);
-      }
+      ::SendMessageA(child, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                     r.height - kComboFramePixels);
     }
     ::MoveWindow(child, r.left, r.top, r.width, height, TRUE);
   }

@@ -171,8 +171,10 @@ void MoveMouse(int x, int y) {
 
 void ClickAt(int x, int y, int hold_ms = 40) {
   // The pointer comes from a little way off, as a hand's would: a window that
-  // appeared under a pointer that never moved may not see the press.
-  MoveMouse(x + 6, y + 4);
+  // appeared under a pointer that never moved may not see the press. The
+  // way stays inside the target: Wine may deliver a move late, after the
+  // press, and a move off a caption button cancels its press.
+  MoveMouse(x - 3, y - 2);
   Pause(50);
   MoveMouse(x, y);
   Pause(60 + hold_ms);
@@ -714,21 +716,59 @@ bool StartQuickTest(HWND main) {
       [&] { return Contains(Text(Control(main, veracap::Control::Text1)), "% complete"); }, 30000);
 }
 
-// Run 2: the window is closed while a Quick Size Test runs.
-void CloseDuringTest(const std::string& program, const std::string& report) {
-  std::printf("== closing the window during a Quick Size Test ==\n");
+// The close box in the caption, clicked like any other button.
+void ClickCloseBox(HWND main) {
+  RECT window{};
+  ::GetWindowRect(main, &window);
+  const int y = window.top + ::GetSystemMetrics(SM_CYFRAME) + ::GetSystemMetrics(SM_CYCAPTION) / 2;
+  int close_x = -1;
+  for (int x = window.right - 2; x > window.right - 120; --x) {
+    if (::SendMessageA(main, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
+      close_x = x - 4;
+      break;
+    }
+  }
+  Check(close_x >= 0, "found the close box");
+  // Wine follows a press on a caption button in a loop of its own; a press
+  // as short as a program's would end before that loop looks.
+  if (close_x >= 0) ClickAt(close_x, y, 300);
+}
+
+// Starts the program and closes its About box; the main window, or null.
+HWND StartToMainWindow(const std::string& program, const std::string& report) {
   Check(StartProgram(program, report), "program started");
   Box about = WaitForBox(60000);
-  AnswerBox(about, IDOK);
+  if (!about.hwnd || !AnswerBox(about, IDOK)) return nullptr;
   HWND main = nullptr;
   WaitFor(
       [&] { return (main = ::FindWindowA("VeracapForm1", nullptr)) && ::IsWindowVisible(main); },
       10000);
-  if (!main) {
-    Check(false, "main window shown");
-    return;
-  }
+  Check(main != nullptr, "main window shown");
   Pause(300);
+  return main;
+}
+
+// Run 3 (on a screen of more dots per inch): the window scaled, then closed.
+void ScaledRun(const std::string& program, const std::string& report) {
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
+  ::ReleaseDC(nullptr, screen);
+  std::printf("== the window at %d dpi ==\n", dpi);
+  HWND main = StartToMainWindow(program, report);
+  if (!main) return;
+  const Capture shot = Screenshot("13-scaled-" + std::to_string(dpi) + "dpi");
+  CheckLayout(main, shot);
+  ClickCloseBox(main);
+  const int code = WaitForEnd(20000);
+  Check(code == 0,
+        "program ended at once when closed while idle (exit code " + std::to_string(code) + ")");
+}
+
+// Run 2: the window is closed while a Quick Size Test runs.
+void CloseDuringTest(const std::string& program, const std::string& report) {
+  std::printf("== closing the window during a Quick Size Test ==\n");
+  HWND main = StartToMainWindow(program, report);
+  if (!main) return;
   const std::vector<std::string> items = ComboItems(Control(main, veracap::Control::Combo1));
   const int big = FindEntry(items, "FAKE2TB");
   Check(big >= 0 && ChooseEntry(main, big), "chose the \"2 TB\" counterfeit");
@@ -749,21 +789,7 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
   Check(StartQuickTest(main), "the test is writing again");
   Screenshot("12-closing-during-test");
 
-  // The close box in the caption, clicked like any other button.
-  RECT window{};
-  ::GetWindowRect(main, &window);
-  const int y = window.top + ::GetSystemMetrics(SM_CYFRAME) + ::GetSystemMetrics(SM_CYCAPTION) / 2;
-  int close_x = -1;
-  for (int x = window.right - 2; x > window.right - 80; --x) {
-    if (::SendMessageA(main, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
-      close_x = x - 4;
-      break;
-    }
-  }
-  Check(close_x >= 0, "found the close box");
-  // Wine follows a press on a caption button in a loop of its own; a press
-  // as short as a program's would end before that loop looks.
-  if (close_x >= 0) ClickAt(close_x, y, 300);
+  ClickCloseBox(main);
   // The window closes once the test has let go; a box the test still shows
   // on its way out is answered as a user would.
   int code = -1;
@@ -796,8 +822,8 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
 
 int main(int argc, char** argv) {
   using namespace veracap::gui;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: veracap-gui-driver PROGRAM SCREENSHOT_FOLDER\n");
+  if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "scaled")) {
+    std::fprintf(stderr, "usage: veracap-gui-driver PROGRAM SCREENSHOT_FOLDER [scaled]\n");
     return 2;
   }
   // Real pixels: the driver measures the program's window.
@@ -809,9 +835,13 @@ int main(int argc, char** argv) {
   g_screenshots = argv[2];
   ::CreateDirectoryA(g_screenshots.c_str(), nullptr);
   const std::string folder = program.substr(0, program.find_last_of('\\'));
-  if (!std::getenv("VERACAP_GUI_SKIP_FULL")) FullRun(program, folder + "\\exit-report-1.txt");
-  KillProgram();
-  CloseDuringTest(program, folder + "\\exit-report-2.txt");
+  if (argc == 4) {
+    ScaledRun(program, folder + "\\exit-report-3.txt");
+  } else {
+    if (!std::getenv("VERACAP_GUI_SKIP_FULL")) FullRun(program, folder + "\\exit-report-1.txt");
+    KillProgram();
+    CloseDuringTest(program, folder + "\\exit-report-2.txt");
+  }
   KillProgram();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
