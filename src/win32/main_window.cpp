@@ -158,8 +158,8 @@ struct MainWindow::Impl {
   }
 
   HFONT Font(const FontSpec& config) {
-    for (auto& [font_spec, font] : fonts) {
-      if (SameFont(font_spec, config)) return static_cast<HFONT>(font.get());
+    for (auto& [font_config, font] : fonts) {
+      if (SameFont(font_config, config)) return static_cast<HFONT>(font.get());
     }
     const std::string name(config.name);
     HFONT font = ::CreateFontA(-FontHeightPixels(config.size_points, dpi), 0, 0, 0,
@@ -247,10 +247,10 @@ bool MainWindow::Impl::Create() {
   wc.lpszClassName = kClassName;
   if (!::RegisterClassExA(&wc)) return false;
 
-  const FormSpec& form_spec = FormModel();
-  const std::string caption(form_spec.caption);
+  const FormSpec& form_model = FormModel();
+  const std::string caption(form_model.caption);
   dpi = SystemDpi();
-  const PixelSize client = ClientSizePixels(form_spec, dpi);
+  const PixelSize client = ClientSizePixels(form_model, dpi);
   const RECT outer = OuterRect(client.width, client.height, style, ex_style, dpi);
   form = ::CreateWindowExA(ex_style, kClassName, caption.c_str(), style, CW_USEDEFAULT,
                            CW_USEDEFAULT, outer.right - outer.left, outer.bottom - outer.top,
