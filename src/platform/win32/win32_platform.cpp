@@ -372,8 +372,13 @@ bool Win32Platform::GetVolumeInformation(const std::string& root, char* label_bu
   DWORD serial = 0;
   DWORD max_component = 0;
   DWORD fs_flags = 0;
-  if (!::GetVolumeInformationA(root.c_str(), label_buffer, label_size, &serial, &max_component,
-                               &fs_flags, fs_name_buffer, fs_name_size)) {
+  // Windows takes only a root with its backslash ("E:\"); "E:" alone names
+  // the drive's current folder and the query fails, so every label would
+  // come back as blanks.
+  std::string root_path = root;
+  if (root_path.size() == 2 && root_path[1] == ':') root_path += '\\';
+  if (!::GetVolumeInformationA(root_path.c_str(), label_buffer, label_size, &serial,
+                               &max_component, &fs_flags, fs_name_buffer, fs_name_size)) {
     return impl_->Fail();
   }
   return true;
