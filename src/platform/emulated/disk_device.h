@@ -47,6 +47,10 @@ class DiskDevice {
   bool answers_length = true;
 
  private:
+  template <typename OnImage, typename OnNothing>
+  std::uint32_t Walk(std::uint64_t offset, std::size_t length, OnImage on_image,
+                     OnNothing on_nothing) const;
+
   DiskSpec spec_;
   std::vector<Fault> faults_;  // times count down as faults hit
   ImageFile image_;

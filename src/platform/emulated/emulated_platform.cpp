@@ -16,16 +16,11 @@ namespace veracap::emulated {
 namespace {
 
 // Win32 codes this backend reports beyond those the core names.
-constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorBadLength = 24;
 constexpr std::uint32_t kErrorWriteFault = 29;
 constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorLockViolation = 33;
-constexpr std::uint32_t kErrorFileExists = 80;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorNegativeSeek = 131;
-constexpr std::uint32_t kErrorNotLocked = 158;
 
 // Access and disposition values the core does not name.
 constexpr std::uint32_t kGenericAll = 0x10000000u;

@@ -30,12 +30,7 @@ namespace veracap::linux_platform {
 namespace {
 
 // Win32 error codes beyond those of platform.h.
-constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-constexpr std::uint32_t kErrorLockViolation = 33;
-constexpr std::uint32_t kErrorFileExists = 80;
-constexpr std::uint32_t kErrorInvalidName = 123;
-constexpr std::uint32_t kErrorNotLocked = 158;
 constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorIoDevice = 1117;
 
