@@ -15,7 +15,7 @@
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/manifest.h"
 #include "platform/platform_wrapper.h"
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 namespace {
 

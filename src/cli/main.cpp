@@ -15,13 +15,13 @@
 #include "app/controls.h"
 #include "app/headless_window.h"
 #include "app/results_log.h"
-#include "app/startup.h"
+#include "shell/startup.h"
 #include "cli/real_devices.h"
 #include "drives/drive_info.h"
 #include "drives/drive_list.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/manifest.h"
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 namespace {
 

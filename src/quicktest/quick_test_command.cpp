@@ -9,7 +9,7 @@
 #include "diskio/sector_io.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 namespace veracap {
 namespace {

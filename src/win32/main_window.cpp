@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/busy.h"
-#include "app/startup.h"
+#include "shell/startup.h"
 #include "app/window_model.h"
 #include "win32/layout.h"
 

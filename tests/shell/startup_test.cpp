@@ -5,7 +5,7 @@
 #include "app/busy.h"
 #include "app/controls.h"
 #include "app/results_log.h"
-#include "app/startup.h"
+#include "shell/startup.h"
 #include "platform/platform_wrapper.h"
 #include "support/harness.h"
 

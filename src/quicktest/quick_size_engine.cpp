@@ -1,4 +1,4 @@
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 #include <algorithm>
 #include <cmath>

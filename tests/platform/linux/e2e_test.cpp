@@ -17,11 +17,11 @@
 #include "diskio/sector_io.h"
 #include "drives/drive_info.h"
 #include "filetest/cleanup.h"
-#include "filetest/volume_test.h"
+#include "filetest/file_test_command.h"
 #include "fuse/test_devices.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/platform_wrapper.h"
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 namespace veracap {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "shell/startup.h"
 
 #include "app/busy.h"
 #include "app/controls.h"
@@ -7,7 +7,7 @@
 #include "diskio/sector_io.h"
 #include "drives/drive_list.h"
 #include "filetest/cleanup.h"
-#include "filetest/volume_test.h"
+#include "filetest/file_test_command.h"
 #include "quicktest/quick_test_command.h"
 
 namespace veracap {

@@ -1,4 +1,4 @@
-#include "filetest/volume_test.h"
+#include "filetest/file_test_command.h"
 
 #include <cmath>
 

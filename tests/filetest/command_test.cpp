@@ -9,7 +9,7 @@
 #include "app/headless_window.h"
 #include "app/results_log.h"
 #include "filetest/cleanup.h"
-#include "filetest/volume_test.h"
+#include "filetest/file_test_command.h"
 #include "filetest/writer.h"
 #include "platform/platform_wrapper.h"
 #include "support/emulated_test_support.h"

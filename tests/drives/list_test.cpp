@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
-#include "app/startup.h"
+#include "shell/startup.h"
 #include "drives/drive_list.h"
 #include "support/harness.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
-#include "app/startup.h"
+#include "shell/startup.h"
 #include "platform/platform_wrapper.h"
 #include "support/harness.h"
 

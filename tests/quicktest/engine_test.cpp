@@ -1,6 +1,6 @@
 // The Quick Size Test from preparation to verdict, on emulated devices with
 // a virtual clock, so whole results logs can be compared byte for byte.
-#include "quicktest/quick_size_test.h"
+#include "quicktest/quick_size_engine.h"
 
 #include <gtest/gtest.h>
 
