@@ -1,0 +1,79 @@
+// Every device the program ships with, identified and put through the Quick
+// Size Test: the table of genuine sticks and counterfeits on one page.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "drives/drive_info.h"
+#include "platform/emulated/manifest.h"
+#include "quicktest/quick_size_engine.h"
+#include "support/harness.h"
+
+namespace veracap {
+namespace {
+
+using Outcome = AppState::QuickOutcome;
+
+// The first sector of the "BAD MEMORY from sector N" line, or -1.
+long long FirstBadSector(const std::string& log) {
+  const std::string key = "BAD MEMORY from sector ";
+  const std::size_t at = log.find(key);
+  return at == std::string::npos ? -1 : std::stoll(log.substr(at + key.size()));
+}
+
+const char* Name(Outcome o) {
+  switch (o) {
+    case Outcome::kPassed:
+      return "PASSED";
+    case Outcome::kFailed:
+      return "FAILED";
+    case Outcome::kAborted:
+      return "ABORTED";
+    case Outcome::kNotRun:
+      break;
+  }
+  return "not run";
+}
+
+TEST(BundledDevices, EachDeviceToItsVerdict) {
+  struct Row {
+    int disk;
+    const char* what;
+    Outcome verdict;
+    long long first_bad;  // -1: none
+  };
+  // A wrapping counterfeit fails where its real memory ends; one that reads
+  // zeros beyond it, too. The system disk is never tested.
+  const Row table[] = {
+      {0, "system disk", Outcome::kNotRun, -1},
+      {1, "genuine 8 GB", Outcome::kPassed, -1},
+      {2, "\"32 GB\" holding 4 GiB, wraps", Outcome::kFailed, 8388608},
+      {3, "\"2 TB\" holding 8 GiB, wraps", Outcome::kFailed, 16777216},
+      {4, "\"16 GB\" holding 1 GiB, zeros", Outcome::kFailed, 2097152},
+      {5, "SATA data disk 500 GB", Outcome::kPassed, -1},
+      {6, "genuine 1 GiB with photos", Outcome::kPassed, -1},
+      {7, "\"4 GB\" holding 1 GiB, wraps", Outcome::kFailed, 2097152},
+  };
+  const std::string manifest(emulated::BundledManifest());
+  testing::Harness h(manifest);
+  ASSERT_TRUE(h.ok());
+  std::printf("disk  %-32s %-8s first bad sector\n", "device", "verdict");
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    AppState& s = h.state();
+    s.results_log.clear();
+    s.quick_outcome = Outcome::kNotRun;
+    s.SelectedDiskNumber = row.disk;
+    GetUSBDiskDriveInfo1(h.ctx(), row.disk);
+    QuickSizeTest(h.ctx());
+    const long long first_bad = FirstBadSector(h.log());
+    std::printf("%4d  %-32s %-8s %lld\n", row.disk, row.what, Name(s.quick_outcome), first_bad);
+    EXPECT_EQ(Name(s.quick_outcome), std::string(Name(row.verdict)));
+    EXPECT_EQ(first_bad, row.first_bad);
+    EXPECT_EQ(h.platform().open_handle_count(), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace veracap
