@@ -8,6 +8,7 @@
 #include "drives/drive_info.h"
 #include "platform/emulated/manifest.h"
 #include "quicktest/quick_size_engine.h"
+#include "support/counting_platform.h"
 #include "support/harness.h"
 
 namespace veracap {
@@ -58,6 +59,8 @@ TEST(BundledDevices, EachDeviceToItsVerdict) {
   const std::string manifest(emulated::BundledManifest());
   testing::Harness h(manifest);
   ASSERT_TRUE(h.ok());
+  testing::CountingPlatform counting(h.platform());
+  Context ctx{counting, h.window(), h.state()};
   std::printf("disk  %-32s %-8s first bad sector\n", "device", "verdict");
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);
@@ -65,13 +68,16 @@ TEST(BundledDevices, EachDeviceToItsVerdict) {
     s.results_log.clear();
     s.quick_outcome = Outcome::kNotRun;
     s.SelectedDiskNumber = row.disk;
-    GetUSBDiskDriveInfo1(h.ctx(), row.disk);
-    QuickSizeTest(h.ctx());
+    GetUSBDiskDriveInfo1(ctx, row.disk);
+    QuickSizeTest(ctx);
     const long long first_bad = FirstBadSector(h.log());
     std::printf("%4d  %-32s %-8s %lld\n", row.disk, row.what, Name(s.quick_outcome), first_bad);
     EXPECT_EQ(Name(s.quick_outcome), std::string(Name(row.verdict)));
     EXPECT_EQ(first_bad, row.first_bad);
     EXPECT_EQ(h.platform().open_handle_count(), 0u);
+    EXPECT_EQ(counting.double_closes, 0);
+    // Closing a handle is not unlocking: every sector write releases its lock.
+    EXPECT_TRUE(counting.locks.empty());
   }
 }
 

@@ -1,0 +1,86 @@
+// The claimed size of a device from the two queries that give it, READ
+// CAPACITY and the disk length, each answered or refused, at two block sizes;
+// then the size the tests use, whole cylinders of a readable disk.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "diskio/device_queries.h"
+#include "drives/drive_info.h"
+#include "support/harness.h"
+
+namespace veracap {
+namespace {
+
+constexpr std::uint64_t kCylinder = 8225280;
+
+std::uint64_t SeedFromEnvironment() {
+  const char* text = std::getenv("VERACAP_SEED");
+  const std::uint64_t seed = text ? std::strtoull(text, nullptr, 10) : std::random_device{}();
+  std::printf("VERACAP_SEED=%llu\n", static_cast<unsigned long long>(seed));
+  return seed;
+}
+
+TEST(Identification, ClaimedSizeByWhichQueriesAnswer) {
+  struct Row {
+    bool capacity, length;
+    std::uint32_t block;
+    std::int64_t scsi_less;  // GetSCSICapacity gives claimed - this; -1: 0
+  };
+  // READ CAPACITY names the last block; one 512-byte sector is added, not a
+  // whole block, so a 4096-byte device without a disk length loses 3584
+  // bytes. Either query alone is enough; neither gives 0.
+  const Row table[] = {
+      {true, true, 512, 0},    {true, false, 512, 0},    {false, true, 512, 0},
+      {false, false, 512, -1}, {true, true, 4096, 0},    {true, false, 4096, 3584},
+      {false, true, 4096, 0},  {false, false, 4096, -1},
+  };
+  std::mt19937_64 random(SeedFromEnvironment());
+  // Whole multiples of 8 cylinders are whole 4096-byte blocks and whole
+  // cylinders: the sizes where a lost sector costs a whole cylinder.
+  for (int round = 0; round < 3; ++round) {
+    const std::uint64_t claimed = 8 * kCylinder * (1 + random() % 30000);
+    for (const std::uint32_t block : {512u, 4096u}) {
+      testing::Harness h("disk 3\n  claimed " + std::to_string(claimed) + "\n  block " +
+                         std::to_string(block) + "\n  vendor ACME\n  product \"STICK\"\n");
+      ASSERT_TRUE(h.ok());
+      for (const Row& row : table) {
+        if (row.block != block) continue;
+        SCOPED_TRACE("claimed " + std::to_string(claimed) + " block " + std::to_string(block) +
+                     (row.capacity ? " capacity" : " no capacity") +
+                     (row.length ? " length" : " no length"));
+        h.platform().SetAnswers(3, row.capacity, true, row.length);
+        const std::uint64_t expected = row.scsi_less < 0 ? 0 : claimed - row.scsi_less;
+        EXPECT_EQ(GetSCSICapacity(h.ctx(), 3), expected);
+
+        h.state().SelectedDiskNumber = 3;
+        GetUSBDiskDriveInfo1(h.ctx(), 3);
+        const double whole_cylinders = static_cast<double>(expected / kCylinder * kCylinder);
+        EXPECT_EQ(h.state().DriveSizeBytes, whole_cylinders);
+        EXPECT_EQ(h.state().DriveModel, "ACME STICK");
+        EXPECT_EQ(h.platform().open_handle_count(), 0u);
+      }
+    }
+  }
+}
+
+// A counterfeit whose last claimed sector cannot be read loses one cylinder;
+// a disk whose last sector reads keeps its size.
+TEST(Identification, UnreadableLastSectorCostsOneCylinder) {
+  for (const char* beyond : {"error", "wrap"}) {
+    SCOPED_TRACE(beyond);
+    testing::Harness h(std::string("disk 2\n  claimed ") + std::to_string(40 * kCylinder) +
+                       "\n  real 64MiB\n  beyond " + beyond + "\n");
+    ASSERT_TRUE(h.ok());
+    h.state().SelectedDiskNumber = 2;
+    GetUSBDiskDriveInfo1(h.ctx(), 2);
+    EXPECT_EQ(h.state().DriveSizeBytes,
+              static_cast<double>((std::string(beyond) == "error" ? 39 : 40) * kCylinder));
+  }
+}
+
+}  // namespace
+}  // namespace veracap
