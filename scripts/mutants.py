@@ -12,6 +12,7 @@ as STALE (the code moved: update the mutant), and the script then exits 2.
   scripts/mutants.py              all mutants
   scripts/mutants.py --list       the list only
   scripts/mutants.py --only a,b   some of them
+  scripts/mutants.py --all-catchers   every test that fails, not just the first
 
 Sources are restored on every exit, Ctrl-C included. The files it mutates
 must have no uncommitted changes.
@@ -173,11 +174,13 @@ def build():
     return r.returncode == 0, r.stdout
 
 
-def run_suite():
+def run_suite(all_catchers=False):
     """Returns (failed test names, note)."""
+    cmd = [os.path.join(BUILD, "veracap_tests"), "--gtest_brief=1"]
+    if not all_catchers:
+        cmd.append("--gtest_fail_fast")
     try:
-        r = run([os.path.join(BUILD, "veracap_tests"), "--gtest_brief=1"], timeout=TEST_TIMEOUT,
-                cwd=BUILD)
+        r = run(cmd, timeout=TEST_TIMEOUT, cwd=BUILD)
     except subprocess.TimeoutExpired:
         return ["(time limit)"], "timeout"
     failed = sorted(set(re.findall(r"^\[  FAILED  \] (\S+?)(?:,| |$)", r.stdout, re.M)))
@@ -191,6 +194,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--only", default="")
+    ap.add_argument("--all-catchers", action="store_true",
+                    help="run the whole suite for each mutant, naming every test that fails "
+                    "(default: stop at the first)")
     args = ap.parse_args()
 
     chosen = MUTANTS
@@ -246,7 +252,7 @@ def main():
             if not ok:
                 verdict = "BUILD FAILED"
             else:
-                failed, _ = run_suite()
+                failed, _ = run_suite(args.all_catchers)
                 verdict = ("caught by " + ", ".join(failed)) if failed else (
                     "EQUIVALENT" if name in EQUIVALENT else "NOT CAUGHT")
             restore_all()

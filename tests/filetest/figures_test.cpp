@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "filetest/report.h"
-#include "filetest/verifier.h"
 #include "filetest/writer.h"
 
 namespace veracap {
@@ -78,14 +77,6 @@ TEST(TestFileNames, OnlyVcaptestTmpInAnyCase) {
        {"VCAPTEST1.tmpx", "XVCAPTEST1.tmp", "VCAPTEST1.tmp.bak", "VCAPTES.tmp", "notes.txt", ""}) {
     EXPECT_FALSE(IsTestFileName(name)) << name;
   }
-}
-
-TEST(InterimChecks, OnlyAfterFiles15_25_45And85) {
-  std::vector<int> points;
-  for (int i = 1; i <= 200; ++i) {
-    if (IsInterimCheckPoint(i)) points.push_back(i);
-  }
-  EXPECT_EQ(points, (std::vector<int>{15, 25, 45, 85}));
 }
 
 }  // namespace

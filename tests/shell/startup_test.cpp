@@ -1,11 +1,12 @@
 // Start-up, the About box, the window's fixed size, the web link, Exit, and
 // the click dispatcher that ignores controls a user could not click.
+#include "shell/startup.h"
+
 #include <gtest/gtest.h>
 
 #include "app/busy.h"
 #include "app/controls.h"
 #include "app/results_log.h"
-#include "shell/startup.h"
 #include "platform/platform_wrapper.h"
 #include "support/harness.h"
 
@@ -19,29 +20,6 @@ const char* const kManifest =
     "  volume C: label \"SYSTEM\" capacity 60GiB\n"
     "disk 1\n  claimed 64MiB\n  bus usb\n  vendor ACME\n  product \"FLASH DISK\"\n"
     "  volume E: label \"STICK\" capacity 32MiB\n";
-
-TEST(TitleAndAbout, ReadAsTheProgramPrintsThem) {
-  EXPECT_EQ(TitleLine(), "VERACAP v1.1.1  [Qmx]");
-  const std::string about = AboutText(TitleLine());
-  EXPECT_EQ(about.substr(0, about.find("\r\n")), "VERACAP v1.1.1  [Qmx]  2014");
-  std::vector<std::string> lines;
-  for (std::size_t start = 0;;) {
-    const std::size_t end = about.find("\r\n", start);
-    lines.push_back(about.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 2;
-  }
-  ASSERT_EQ(lines.size(), 26u);
-  EXPECT_EQ(lines[1], "");
-  EXPECT_EQ(lines[2],
-            "This utility tests the size of the memory in your USB Flash drive or SD card.");
-  EXPECT_EQ(lines[10], "QUICK SIZE TEST (fastest and best)");
-  EXPECT_EQ(lines[20], "WARNING: ");
-  EXPECT_EQ(lines[21], "         If you have any valuable files on the drive you want to test,");
-  EXPECT_EQ(lines[22], "         please backup it up first.");
-  EXPECT_EQ(lines[25], "to the Cancel button - just click once and wait!");
-  EXPECT_NE(about.substr(about.size() - 2), "\r\n");
-}
 
 TEST(StartUp, ShowsTheAboutBoxBeforeTheWindowWithTheListFilled) {
   Harness h(kManifest);

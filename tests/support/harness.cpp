@@ -25,6 +25,10 @@ TempDir::~TempDir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TempDir::File(const std::string& name) const {
+  return (std::filesystem::path(path_) / name).string();
+}
+
 Harness::Harness(const std::string& manifest_text) : temp_(std::make_unique<TempDir>()) {
   image_dir_ = temp_->path();
   Start(manifest_text);

@@ -20,6 +20,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const;
 
  private:
   std::string path_;
