@@ -11,7 +11,7 @@
 #include "filetest/cleanup.h"
 #include "filetest/file_test_command.h"
 #include "filetest/writer.h"
-#include "platform/platform_wrapper.h"
+#include "support/counting_platform.h"
 #include "support/emulated_test_support.h"
 #include "support/filetest_cheap_files.h"
 
@@ -46,23 +46,6 @@ disk 1
   volume E: label "SMALL" capacity 260MiB
 )";
 
-// Records what the command asks to create, write or delete.
-class Recorder : public PlatformWrapper {
- public:
-  using PlatformWrapper::PlatformWrapper;
-  std::vector<std::string> created;  // files opened for writing
-  std::vector<std::string> deleted;
-  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
-                    std::uint32_t disposition, std::uint32_t flags) override {
-    if ((access & kGenericWrite) != 0 && path.rfind("\\\\.\\", 0) != 0) created.push_back(path);
-    return target_.CreateFile(path, access, share, disposition, flags);
-  }
-  bool DeleteFile(const std::string& path) override {
-    deleted.push_back(path);
-    return target_.DeleteFile(path);
-  }
-};
-
 bool IsRootTestFile(const std::string& path) {
   return path.size() > 3 && path.compare(1, 2, ":\\") == 0 &&
          path.find('\\', 3) == std::string::npos && IsTestFileName(path.substr(3));
@@ -76,7 +59,7 @@ class VolumeFileTestRun : public ::testing::Test {
     ctx_.reset();
     recorder_.reset();
     platform_.reset();
-    dir_ = std::make_unique<emulated::testing::TempDir>();
+    dir_ = std::make_unique<testing::TempDir>();
     window_ = HeadlessWindow{};
     // The program keeps its test-file buffer for its whole life; so do the
     // runs of one test.
@@ -84,7 +67,7 @@ class VolumeFileTestRun : public ::testing::Test {
     state_ = AppState{};
     state_.TestBuffer = std::move(buffer);
     platform_ = emulated::testing::MakePlatform(manifest, dir_->path());
-    recorder_ = std::make_unique<Recorder>(*platform_);
+    recorder_ = std::make_unique<testing::CountingPlatform>(*platform_);
     ctx_ = std::make_unique<Context>(Context{*recorder_, window_, state_});
     state_.TitleLine = kTitle;
     state_.SelectedDrive = drive;
@@ -128,9 +111,9 @@ class VolumeFileTestRun : public ::testing::Test {
     EXPECT_EQ(platform_->open_handle_count(), 0u);
   }
 
-  std::unique_ptr<emulated::testing::TempDir> dir_;
+  std::unique_ptr<testing::TempDir> dir_;
   std::unique_ptr<emulated::EmulatedPlatform> platform_;
-  std::unique_ptr<Recorder> recorder_;
+  std::unique_ptr<testing::CountingPlatform> recorder_;
   HeadlessWindow window_;
   AppState state_;
   std::unique_ptr<Context> ctx_;

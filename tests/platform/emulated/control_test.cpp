@@ -33,9 +33,6 @@ disk 5
 std::uint32_t U32(const std::uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
-std::uint32_t U32Be(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
 
 // The 585-byte pass-through block as the device queries send it.
 std::array<std::uint8_t, 588> PassThroughBlock(std::uint8_t opcode) {
@@ -75,21 +72,6 @@ class EmulatedControl : public ::testing::Test {
   Handle disk2_ = kInvalidHandle;
 };
 
-TEST_F(EmulatedControl, ReadCapacityGivesLastBlockAndLength) {
-  auto block = PassThroughBlock(0x25);
-  std::uint32_t returned = 0;
-  ASSERT_TRUE(Scsi(disk2_, &block, &returned));
-  EXPECT_EQ(returned, 76u + 8);
-  EXPECT_EQ(U32Be(&block[76]), 62332199u);
-  EXPECT_EQ(U32Be(&block[80]), 512u);
-
-  const Handle disk5 = Open("\\\\.\\PhysicalDrive5");
-  block = PassThroughBlock(0x25);
-  ASSERT_TRUE(Scsi(disk5, &block, &returned));
-  EXPECT_EQ(U32Be(&block[76]), (1u << 30) / 4096 - 1);
-  EXPECT_EQ(U32Be(&block[80]), 4096u);
-}
-
 TEST_F(EmulatedControl, InquiryGivesStandardData) {
   auto block = PassThroughBlock(0x12);
   std::uint32_t returned = 0;
@@ -118,29 +100,6 @@ TEST_F(EmulatedControl, InquiryGivesStandardData) {
   block = PassThroughBlock(0x28);
   EXPECT_FALSE(Scsi(disk2_, &block, &returned));
   EXPECT_EQ(returned, 0u);
-}
-
-TEST_F(EmulatedControl, RefusedQueriesReturnNothing) {
-  p_->SetAnswers(2, false, false, false);
-  std::uint32_t returned = 99;
-  auto block = PassThroughBlock(0x25);
-  EXPECT_TRUE(Scsi(disk2_, &block, &returned));
-  EXPECT_EQ(returned, 0u);
-  block = PassThroughBlock(0x12);
-  EXPECT_TRUE(Scsi(disk2_, &block, &returned));
-  EXPECT_EQ(returned, 0u);
-  std::uint8_t length[8] = {};
-  EXPECT_FALSE(
-      p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8, &returned));
-  EXPECT_EQ(returned, 0u);
-
-  p_->SetAnswers(2, true, true, true);
-  EXPECT_TRUE(
-      p_->DeviceIoControl(disk2_, kIoctlDiskGetLengthInfo, nullptr, 0, length, 8, &returned));
-  EXPECT_EQ(returned, 8u);
-  std::uint64_t bytes = 0;
-  for (int i = 7; i >= 0; --i) bytes = bytes << 8 | length[i];
-  EXPECT_EQ(bytes, 62332200ull * 512);
 }
 
 TEST_F(EmulatedControl, StorageDescriptorTellsBusAndStrings) {

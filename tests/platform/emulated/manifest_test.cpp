@@ -1,10 +1,11 @@
+#include "platform/emulated/manifest.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include "platform/emulated/manifest.h"
 #include "support/emulated_test_support.h"
 
 namespace veracap::emulated {
