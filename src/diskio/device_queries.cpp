@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "app/results_log.h"
 #include "diskio/sector_io.h"
@@ -10,74 +9,48 @@
 namespace veracap {
 namespace {
 
-// The pass-through block: the 44-byte SCSI_PASS_THROUGH header (32-bit
-// layout), a 32-byte sense area and a 512-byte data area. The request covers
-// it without the three alignment bytes that follow DataIn.
-constexpr std::size_t kBlockSize = 588;
-constexpr std::uint32_t kRequestSize = 585;
-constexpr std::size_t kSenseOffset = 44;
-constexpr std::size_t kDataOffset = 76;
-constexpr std::size_t kCdbOffset = 28;
-constexpr std::uint8_t kReadCapacity10 = 0x25;
-constexpr std::uint8_t kInquiry = 0x12;
 constexpr std::uint8_t kTransferLength = 192;
-constexpr std::uint32_t kBusTypeUsb = 7;
-
-void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t BigEndian32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
-// Writes the header fields and command bytes 0, 1, 2 and 4; everything else
-// of the block keeps what it held (the second request reuses the block).
-void PrepareRequest(std::array<std::uint8_t, kBlockSize>& block, std::uint8_t operation) {
-  std::uint8_t* b = block.data();
-  Put16(b + 0, 44);   // Length
-  b[3] = 0;           // PathId
-  b[4] = 1;           // TargetId
-  b[5] = 0;           // Lun
-  b[6] = 6;           // CdbLength
-  b[7] = 24;          // SenseInfoLength
-  b[8] = 1;           // DataIn: SCSI_IOCTL_DATA_IN
-  Put32(b + 12, kTransferLength);     // DataTransferLength
-  Put32(b + 16, 2);                   // TimeOutValue, seconds
-  Put32(b + 20, kDataOffset);         // DataBufferOffset
-  Put32(b + 24, kSenseOffset);        // SenseInfoOffset
-  b[kCdbOffset + 0] = operation;
-  b[kCdbOffset + 1] = 0x08;
-  b[kCdbOffset + 2] = 0x00;
-  b[kCdbOffset + 4] = kTransferLength;
-}
 
 }  // namespace
 
+void PrepareScsiRequest(ScsiBlock& block, std::uint8_t operation) {
+  ScsiPassThroughHeader spt = DecodeScsiPassThrough(block.data());
+  spt.length = ScsiPassThroughLayout::kHeaderBytes;
+  spt.path_id = 0;
+  spt.target_id = 1;
+  spt.lun = 0;
+  spt.cdb_length = 6;
+  spt.sense_info_length = 24;
+  spt.data_in = kScsiDataIn;
+  spt.data_transfer_length = kTransferLength;
+  spt.time_out_value = 2;  // seconds
+  spt.data_buffer_offset = kScsiDataOffset;
+  spt.sense_info_offset = kScsiSenseOffset;
+  spt.cdb[0] = operation;
+  spt.cdb[1] = 0x08;
+  spt.cdb[2] = 0x00;
+  spt.cdb[4] = kTransferLength;
+  EncodeScsiPassThrough(spt, block.data());
+}
+
 std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
-  const Handle h = OpenTrackedHandle(ctx, PhysicalDrivePath(disk_number),
-                                     kGenericRead | kGenericWrite,
-                                     kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  const Handle h =
+      OpenTrackedHandle(ctx, PhysicalDrivePath(disk_number), kGenericRead | kGenericWrite,
+                        kFileShareRead | kFileShareWrite, kOpenExisting, 0);
   if (h == kInvalidHandle) {
     Trace(ctx, " GetSCSICapacity - Handle for PhysicalDrive" + std::to_string(disk_number) +
                    " not obtained!");
     return 0;
   }
-  std::array<std::uint8_t, kBlockSize> block{};
-  PrepareRequest(block, kReadCapacity10);
+  ScsiBlock block{};
+  PrepareScsiRequest(block, kScsiReadCapacity10);
   std::uint32_t returned = 0;
-  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kRequestSize, block.data(),
-                               kRequestSize, &returned);
+  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
+                               block.data(), kScsiRequestBytes, &returned);
   std::uint64_t size = 0;
   if (returned > 0) {
-    const std::uint64_t last_block = BigEndian32(block.data() + kDataOffset);
-    const std::uint64_t block_length = BigEndian32(block.data() + kDataOffset + 4);
+    const std::uint64_t last_block = GetBe32(block.data() + kScsiDataOffset);
+    const std::uint64_t block_length = GetBe32(block.data() + kScsiDataOffset + 4);
     const std::uint64_t capacity = last_block * block_length;
     // One 512-byte sector is added, not the reported block length.
     if (capacity > 0) size = capacity + kSectorBytes;
@@ -85,16 +58,18 @@ std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
   const std::uint64_t length = GetDiskLength(ctx, h);
   if (length > size) size = length;
 
-  PrepareRequest(block, kInquiry);
+  PrepareScsiRequest(block, kScsiInquiry);
   returned = 0;
-  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kRequestSize, block.data(),
-                               kRequestSize, &returned);
+  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
+                               block.data(), kScsiRequestBytes, &returned);
   if (returned > 0) {
     Trace(ctx, " DRV_MODEL=*" + ctx.state.DriveModel + "*");
-    const std::vector<std::uint8_t> data(block.begin() + kDataOffset, block.end());
+    const std::vector<std::uint8_t> data(block.begin() + kScsiDataOffset, block.end());
     std::string model = BytesToText(data, 8, 15, true) + " " + BytesToText(data, 16, 31, true);
     const auto first = model.find_first_not_of(' ');
-    model = first == std::string::npos ? "" : model.substr(first, model.find_last_not_of(' ') + 1 - first);
+    model = first == std::string::npos
+                ? ""
+                : model.substr(first, model.find_last_not_of(' ') + 1 - first);
     Trace(ctx, " MyMODEL=*" + model + "*");
     ctx.state.DriveModel = model;
     const bool removable = (data[1] & 0x80) != 0;
@@ -107,12 +82,11 @@ std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
 
 std::uint64_t GetDiskLength(Context& ctx, Handle handle) {
   if (handle == kInvalidHandle) return 0;
-  std::uint8_t out[8] = {};
+  std::uint8_t out[kLengthInformationBytes] = {};
   std::uint32_t returned = 0;
   ctx.platform.DeviceIoControl(handle, kIoctlDiskGetLengthInfo, nullptr, 0, out, sizeof out,
                                &returned);
-  std::int64_t length = 0;
-  for (int i = 7; i >= 0; --i) length = (length << 8) | out[i];
+  const std::int64_t length = DecodeLengthInformation(out);
   return length > 0 ? static_cast<std::uint64_t>(length) : 0;
 }
 
@@ -120,13 +94,14 @@ bool IsUSBBus(Context& ctx, std::int32_t disk_number) {
   // The whole disk number: disk 123 is \\.\PhysicalDrive123, not ...12.
   const Handle h = ctx.platform.CreateFile(PhysicalDrivePath(disk_number), 0, 0, kOpenExisting, 0);
   if (h == kInvalidHandle) return false;
-  std::uint8_t query[12] = {};  // StorageDeviceProperty, PropertyStandardQuery
+  std::uint8_t query[kStoragePropertyQueryBytes] = {};
+  EncodeStoragePropertyQuery({kStorageDeviceProperty, kPropertyStandardQuery}, query);
   std::uint8_t descriptor[512] = {};
   std::uint32_t returned = 0;
   ctx.platform.DeviceIoControl(h, kIoctlStorageQueryProperty, query, sizeof query, descriptor,
                                sizeof descriptor, &returned);
   ctx.platform.CloseHandle(h);
-  return descriptor[28] == kBusTypeUsb;
+  return DecodeStorageDeviceDescriptor(descriptor).bus_type == kBusTypeUsb;
 }
 
 std::string BytesToText(const std::vector<std::uint8_t>& bytes, std::int64_t first,

@@ -1,7 +1,6 @@
 #include "diskio/sector_io.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "app/results_log.h"
 
@@ -83,16 +82,12 @@ std::int32_t GetDiskNumber(Context& ctx, const std::string& drive_text) {
   const Handle h = ctx.platform.CreateFile("\\\\.\\" + drive_text, 0,
                                            kFileShareRead | kFileShareWrite, kOpenExisting, 0);
   if (h == kInvalidHandle) return kNoDiskNumber;
-  std::uint8_t number[12] = {};
+  std::uint8_t number[StorageDeviceNumber::kBytes] = {};
   std::uint32_t returned = 0;
   if (ctx.platform.DeviceIoControl(h, kIoctlStorageGetDeviceNumber, nullptr, 0, number,
                                    sizeof number, &returned)) {
-    std::uint32_t device_type = 0;
-    std::int32_t device_number = 0;
-    std::memcpy(&device_type, number, 4);
-    std::memcpy(&device_number, number + 4, 4);
-    constexpr std::uint32_t kFileDeviceDisk = 7;
-    if (device_type == kFileDeviceDisk) result = device_number;
+    const StorageDeviceNumber n = DecodeStorageDeviceNumber(number);
+    if (n.device_type == kFileDeviceDisk) result = static_cast<std::int32_t>(n.device_number);
   }
   ctx.platform.CloseHandle(h);
   return result;

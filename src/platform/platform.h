@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wire.h"
+
 namespace veracap {
 
 // A handle is a plain value. kInvalidHandle (-1) is what a failed open
@@ -15,47 +17,6 @@ namespace veracap {
 // does nothing.
 using Handle = std::int64_t;
 inline constexpr Handle kInvalidHandle = -1;
-
-// CreateFile access, share, disposition and flag values (Win32 numbers).
-inline constexpr std::uint32_t kGenericRead = 0x80000000u;
-inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
-inline constexpr std::uint32_t kFileShareRead = 1;
-inline constexpr std::uint32_t kFileShareWrite = 2;
-inline constexpr std::uint32_t kCreateAlways = 2;
-inline constexpr std::uint32_t kOpenExisting = 3;
-inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
-inline constexpr std::uint32_t kFileFlagNoBuffering = 0x20000000u;
-inline constexpr std::uint32_t kFileFlagWriteThrough = 0x80000000u;
-
-// SetFilePointerEx move method.
-inline constexpr std::uint32_t kFileBegin = 0;
-
-// Device control codes.
-inline constexpr std::uint32_t kFsctlLockVolume = 0x90018;
-inline constexpr std::uint32_t kFsctlUnlockVolume = 0x9001C;
-inline constexpr std::uint32_t kFsctlDismountVolume = 0x90020;
-inline constexpr std::uint32_t kIoctlStorageGetDeviceNumber = 0x2D1080;
-inline constexpr std::uint32_t kIoctlStorageQueryProperty = 0x2D1400;
-inline constexpr std::uint32_t kIoctlScsiPassThrough = 0x4D004;
-inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x7405C;
-
-// Win32 error codes that backends report through GetLastError.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorCrc = 23;
-inline constexpr std::uint32_t kErrorSectorNotFound = 27;
-inline constexpr std::uint32_t kErrorHandleEof = 38;
-inline constexpr std::uint32_t kErrorNotSupported = 50;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorDiskFull = 112;
-inline constexpr std::uint32_t kErrorInvalidFunction = 1;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
-inline constexpr std::uint32_t kErrorLockViolation = 33;
-inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorNotLocked = 158;
 
 // Local civil time, as GetLocalTime gives it.
 struct LocalTime {

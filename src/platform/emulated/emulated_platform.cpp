@@ -15,25 +15,7 @@
 namespace veracap::emulated {
 namespace {
 
-// Win32 codes this backend reports beyond those the core names.
-constexpr std::uint32_t kErrorBadLength = 24;
-constexpr std::uint32_t kErrorWriteFault = 29;
-constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorNegativeSeek = 131;
-
-// Access and disposition values the core does not name.
-constexpr std::uint32_t kGenericAll = 0x10000000u;
-constexpr std::uint32_t kFileReadData = 1;
-constexpr std::uint32_t kFileWriteData = 2;
-constexpr std::uint32_t kCreateNew = 1;
-constexpr std::uint32_t kOpenAlways = 4;
-constexpr std::uint32_t kTruncateExisting = 5;
-constexpr std::uint32_t kFileCurrent = 1;
-constexpr std::uint32_t kFileEnd = 2;
-
 constexpr Handle kFirstHandle = 1000;
-constexpr std::uint32_t kFileDeviceDisk = 7;
 
 bool CanRead(std::uint32_t access) {
   return (access & (kGenericRead | kGenericAll | kFileReadData)) != 0;
@@ -42,19 +24,6 @@ bool CanWrite(std::uint32_t access) {
   return (access & (kGenericWrite | kGenericAll | kFileWriteData)) != 0;
 }
 
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void PutU64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void PutU32Be(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
-}
-std::uint32_t GetU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 // A fixed-width INQUIRY text field, blank-padded.
 void PutField(std::uint8_t* p, const std::string& text, std::size_t width) {
   std::memset(p, ' ', width);
@@ -81,7 +50,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   if (pattern == "*.*") pattern = "*";
   std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
   auto same = [](char a, char b) {
-    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+    return std::toupper(static_cast<unsigned char>(a)) ==
+           std::toupper(static_cast<unsigned char>(b));
   };
   while (n < name.size()) {
     if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], name[n]))) {
@@ -247,8 +217,7 @@ struct EmulatedPlatform::Impl {
   }
 
   bool FileRead(HandleState& h, std::uint8_t* out, std::uint32_t length, std::uint32_t* done);
-  bool FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length,
-                 std::uint32_t* done);
+  bool FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length, std::uint32_t* done);
 
   Handle OpenFile(char letter, const std::string& name, std::uint32_t access,
                   std::uint32_t disposition);
@@ -265,7 +234,7 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
   Impl& m = *impl_;
   m.options = options;
   m.start_serial_seconds = SerialSeconds(options.start_time);
-  m.image_dir = !options.image_dir.empty()   ? options.image_dir
+  m.image_dir = !options.image_dir.empty()    ? options.image_dir
                 : !manifest.image_dir.empty() ? manifest.image_dir
                                               : DefaultImageDir();
   std::error_code ec;
@@ -333,10 +302,10 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
     state.access = desired_access;
     if (device.size() > 13 && Upper(device.substr(0, 13)) == "PHYSICALDRIVE") {
       const std::string digits = device.substr(13);
-      const bool plain = digits.size() <= 3 &&
-                         std::all_of(digits.begin(), digits.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; }) &&
-                         (digits.size() == 1 || digits[0] != '0');
+      const bool plain =
+          digits.size() <= 3 &&
+          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+          (digits.size() == 1 || digits[0] != '0');
       DiskDevice* disk = plain ? m.FindDisk(std::stoi(digits)) : nullptr;
       if (disk == nullptr || !disk->is_open()) {
         m.last_error = kErrorFileNotFound;
@@ -371,8 +340,8 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
   return kInvalidHandle;
 }
 
-Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name,
-                                        std::uint32_t access, std::uint32_t disposition) {
+Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, std::uint32_t access,
+                                        std::uint32_t disposition) {
   Volume* volume = FindVolume(letter);
   if (volume == nullptr || !volume->fs) {
     last_error = kErrorPathNotFound;
@@ -452,8 +421,8 @@ bool EmulatedPlatform::Impl::FileRead(HandleState& h, std::uint8_t* out, std::ui
   return true;
 }
 
-bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in,
-                                       std::uint32_t length, std::uint32_t* done) {
+bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length,
+                                       std::uint32_t* done) {
   if (length == 0) return true;
   FlatVolume& fs = *h.volume->fs;
   FlatVolume::File& file = *h.file;
@@ -578,8 +547,7 @@ bool EmulatedPlatform::SetFilePointerEx(Handle h, std::int64_t distance,
   } else if (move_method != kFileBegin) {
     return m.Fail(kErrorInvalidParameter);
   }
-  if ((distance < 0 && origin + distance < 0) ||
-      (distance > 0 && origin > INT64_MAX - distance)) {
+  if ((distance < 0 && origin + distance < 0) || (distance > 0 && origin > INT64_MAX - distance)) {
     return m.Fail(kErrorNegativeSeek);
   }
   state->position = static_cast<std::uint64_t>(origin + distance);
@@ -641,31 +609,29 @@ std::uint32_t EmulatedPlatform::GetLastError() { return impl_->last_error; }
 bool EmulatedPlatform::Impl::ScsiPassThrough(const HandleState& h, const void* in_buffer,
                                              std::uint32_t in_size, void* out_buffer,
                                              std::uint32_t out_size, std::uint32_t* returned) {
-  // 32-bit SCSI_PASS_THROUGH: CdbLength @6, SenseInfoLength @7, DataIn @8,
-  // DataTransferLength @12, DataBufferOffset @20, Cdb[16] @28.
-  constexpr std::uint32_t kHeaderBytes = 44;
+  constexpr std::uint32_t kHeaderBytes = ScsiPassThroughLayout::kHeaderBytes;
   if (in_buffer == nullptr || in_size < kHeaderBytes || out_buffer == nullptr ||
       out_size < kHeaderBytes) {
     return Fail(kErrorInvalidParameter);
   }
-  std::uint8_t header[kHeaderBytes];
-  std::memcpy(header, in_buffer, kHeaderBytes);
-  const std::uint8_t* cdb = header + 28;
-  const std::uint32_t transfer_length = GetU32(header + 12);
-  const std::uint32_t data_offset = GetU32(header + 20);
+  const ScsiPassThroughHeader request =
+      DecodeScsiPassThrough(static_cast<const std::uint8_t*>(in_buffer));
+  const std::uint8_t* cdb = request.cdb.data();
+  const std::uint32_t transfer_length = request.data_transfer_length;
+  const std::uint32_t data_offset = request.data_buffer_offset;
   const DiskSpec& config = h.disk->config();
 
   std::uint8_t data[36] = {};
   std::uint32_t data_length = 0;
   std::uint32_t allocation = transfer_length;
-  if (cdb[0] == 0x25) {  // READ CAPACITY (10)
+  if (cdb[0] == kScsiReadCapacity10) {
     if (!h.disk->answers_capacity) return true;
     const std::uint64_t blocks = config.claimed_bytes / config.block_length;
     const std::uint64_t last = blocks == 0 ? 0 : blocks - 1;
-    PutU32Be(data, last > 0xFFFFFFFEu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
-    PutU32Be(data + 4, config.block_length);
+    PutBe32(data, last > 0xFFFFFFFEu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(last));
+    PutBe32(data + 4, config.block_length);
     data_length = 8;
-  } else if (cdb[0] == 0x12) {  // INQUIRY, standard data
+  } else if (cdb[0] == kScsiInquiry) {  // standard data
     if (!h.disk->answers_inquiry) return true;
     data[0] = 0x00;  // direct-access block device
     data[1] = config.removable ? 0x80 : 0x00;
@@ -676,7 +642,8 @@ bool EmulatedPlatform::Impl::ScsiPassThrough(const HandleState& h, const void* i
     PutField(data + 16, config.product, 16);
     PutField(data + 32, config.revision, 4);
     data_length = 36;
-    allocation = std::min<std::uint32_t>(allocation, static_cast<std::uint32_t>(cdb[3]) << 8 | cdb[4]);
+    allocation =
+        std::min<std::uint32_t>(allocation, static_cast<std::uint32_t>(cdb[3]) << 8 | cdb[4]);
   } else {
     return Fail(kErrorNotSupported);
   }
@@ -684,9 +651,11 @@ bool EmulatedPlatform::Impl::ScsiPassThrough(const HandleState& h, const void* i
   data_length = std::min({data_length, allocation, out_size - data_offset});
   auto* out = static_cast<std::uint8_t*>(out_buffer);
   if (out != in_buffer) std::memmove(out, in_buffer, std::min(in_size, out_size));
-  out[2] = 0;  // ScsiStatus: good
-  out[7] = 0;  // no sense data
-  PutU32(out + 12, data_length);
+  ScsiPassThroughHeader reply = DecodeScsiPassThrough(out);
+  reply.scsi_status = 0;  // good
+  reply.sense_info_length = 0;
+  reply.data_transfer_length = data_length;
+  EncodeScsiPassThrough(reply, out);
   std::memcpy(out + data_offset, data, data_length);
   *returned = data_offset + data_length;
   return true;
@@ -696,40 +665,26 @@ bool EmulatedPlatform::Impl::QueryProperty(const HandleState& h, const void* in_
                                            std::uint32_t in_size, void* out_buffer,
                                            std::uint32_t out_size, std::uint32_t* returned) {
   if (in_buffer == nullptr || in_size < 8) return Fail(kErrorInvalidParameter);
-  const auto* query = static_cast<const std::uint8_t*>(in_buffer);
-  const std::uint32_t property_id = GetU32(query);
-  const std::uint32_t query_type = GetU32(query + 4);
-  if (property_id != 0) return Fail(kErrorNotSupported);  // only StorageDeviceProperty
-  if (query_type == 1) return true;                        // PropertyExistsQuery
-  if (query_type != 0) return Fail(kErrorInvalidParameter);
+  const StoragePropertyQuery query =
+      DecodeStoragePropertyQuery(static_cast<const std::uint8_t*>(in_buffer));
+  if (query.property_id != kStorageDeviceProperty) return Fail(kErrorNotSupported);
+  if (query.query_type == kPropertyExistsQuery) return true;
+  if (query.query_type != kPropertyStandardQuery) return Fail(kErrorInvalidParameter);
   if (out_buffer == nullptr || out_size < 8) return Fail(kErrorInsufficientBuffer);
   const DiskSpec& config = h.disk->config();
-  // STORAGE_DEVICE_DESCRIPTOR: 40 bytes of fixed fields, then the strings.
-  std::vector<std::uint8_t> d(40, 0);
-  auto add_string = [&d](const std::string& s) -> std::uint32_t {
-    if (s.empty()) return 0;
-    const auto at = static_cast<std::uint32_t>(d.size());
-    d.insert(d.end(), s.begin(), s.end());
-    d.push_back(0);
-    return at;
-  };
-  const std::uint32_t vendor = add_string(config.vendor);
-  const std::uint32_t product = add_string(config.product);
-  const std::uint32_t revision = add_string(config.revision);
-  const std::uint32_t serial = add_string(config.serial);
+  std::vector<std::uint8_t> d(StorageDeviceDescriptor::kFixedBytes, 0);
+  StorageDeviceDescriptor fields;
+  fields.vendor_id_offset = AppendDescriptorText(d, config.vendor);
+  fields.product_id_offset = AppendDescriptorText(d, config.product);
+  fields.product_revision_offset = AppendDescriptorText(d, config.revision);
+  fields.serial_number_offset = AppendDescriptorText(d, config.serial);
   const auto size = static_cast<std::uint32_t>(d.size());
-  PutU32(d.data() + 0, size);  // Version
-  PutU32(d.data() + 4, size);  // Size
-  d[8] = 0x00;                 // DeviceType: direct access
-  d[9] = 0x00;                 // DeviceTypeModifier
-  d[10] = config.removable ? 1 : 0;
-  d[11] = 0;  // CommandQueueing
-  PutU32(d.data() + 12, vendor);
-  PutU32(d.data() + 16, product);
-  PutU32(d.data() + 20, revision);
-  PutU32(d.data() + 24, serial);
-  PutU32(d.data() + 28, config.bus_type);
-  PutU32(d.data() + 32, 0);  // RawPropertiesLength
+  fields.version = size;
+  fields.size = size;
+  fields.device_type = 0x00;  // direct access
+  fields.removable_media = config.removable;
+  fields.bus_type = config.bus_type;
+  EncodeStorageDeviceDescriptor(fields, d.data());
   const std::uint32_t n = std::min(size, out_size);
   std::memcpy(out_buffer, d.data(), n);
   *returned = n;
@@ -744,7 +699,8 @@ bool EmulatedPlatform::Impl::VolumeRequest(HandleState& h, std::uint32_t code) {
   Volume& v = *h.volume;
   requests.push_back(std::string(name) + " " + v.config.letter + ":");
   if (code == kFsctlLockVolume) {
-    if (v.refuse_lock) return Fail(v.refuse_access_denied ? kErrorAccessDenied : kErrorInvalidFunction);
+    if (v.refuse_lock)
+      return Fail(v.refuse_access_denied ? kErrorAccessDenied : kErrorInvalidFunction);
     h.holds_volume_lock = true;
   } else if (code == kFsctlUnlockVolume) {
     if (!h.holds_volume_lock) return Fail(kErrorNotLocked);
@@ -753,10 +709,9 @@ bool EmulatedPlatform::Impl::VolumeRequest(HandleState& h, std::uint32_t code) {
   return true;
 }
 
-bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code,
-                                       const void* in_buffer, std::uint32_t in_size,
-                                       void* out_buffer, std::uint32_t out_size,
-                                       std::uint32_t* bytes_returned) {
+bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const void* in_buffer,
+                                       std::uint32_t in_size, void* out_buffer,
+                                       std::uint32_t out_size, std::uint32_t* bytes_returned) {
   Impl& m = *impl_;
   std::uint32_t returned = 0;
   if (bytes_returned) *bytes_returned = 0;
@@ -774,26 +729,26 @@ bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code,
   } else if (control_code == kIoctlStorageQueryProperty) {
     ok = m.QueryProperty(*state, in_buffer, in_size, out_buffer, out_size, &returned);
   } else if (control_code == kIoctlStorageGetDeviceNumber) {
-    if (out_size < 12) {
+    if (out_size < StorageDeviceNumber::kBytes) {
       ok = m.Fail(kErrorInsufficientBuffer);
     } else {
-      auto* out = static_cast<std::uint8_t*>(out_buffer);
-      PutU32(out, kFileDeviceDisk);
-      PutU32(out + 4, static_cast<std::uint32_t>(state->disk->config().number));
-      PutU32(out + 8, state->kind == Impl::Kind::kVolume ? state->volume->partition_number : 0);
-      returned = 12;
+      EncodeStorageDeviceNumber(
+          {kFileDeviceDisk, static_cast<std::uint32_t>(state->disk->config().number),
+           state->kind == Impl::Kind::kVolume ? state->volume->partition_number : 0},
+          static_cast<std::uint8_t*>(out_buffer));
+      returned = StorageDeviceNumber::kBytes;
       ok = true;
     }
   } else if (control_code == kIoctlDiskGetLengthInfo) {
-    if (out_size < 8) {
+    if (out_size < kLengthInformationBytes) {
       ok = m.Fail(kErrorInsufficientBuffer);
     } else if (state->kind == Impl::Kind::kDisk && !state->disk->answers_length) {
       ok = m.Fail(kErrorInvalidFunction);
     } else {
       std::uint64_t base = 0, limit = 0;
       Impl::Region(*state, &base, &limit);
-      PutU64(static_cast<std::uint8_t*>(out_buffer), limit);
-      returned = 8;
+      EncodeLengthInformation(limit, static_cast<std::uint8_t*>(out_buffer));
+      returned = kLengthInformationBytes;
       ok = true;
     }
   } else {
@@ -864,8 +819,9 @@ bool EmulatedPlatform::DeleteFile(const std::string& path) {
   }
   std::shared_ptr<FlatVolume::File> file = volume->fs->Find(name);
   if (!file) return m.Fail(kErrorFileNotFound);
-  const bool open = std::any_of(m.handles.begin(), m.handles.end(),
-                                [&](const Impl::HandleState& h) { return h.open && h.file == file; });
+  const bool open =
+      std::any_of(m.handles.begin(), m.handles.end(),
+                  [&](const Impl::HandleState& h) { return h.open && h.file == file; });
   if (open) return m.Fail(kErrorSharingViolation);
   volume->fs->Delete(file);
   volume->fs->Save(nullptr);
@@ -893,7 +849,8 @@ void EmulatedPlatform::Sleep(std::uint32_t milliseconds) { impl_->Spend(millisec
 LocalTime EmulatedPlatform::GetLocalTime() {
   Impl& m = *impl_;
   if (!m.options.real_clock) {
-    return FromSerialSeconds(m.start_serial_seconds + static_cast<std::int64_t>(m.virtual_ms / 1000));
+    return FromSerialSeconds(m.start_serial_seconds +
+                             static_cast<std::int64_t>(m.virtual_ms / 1000));
   }
   const std::time_t now = std::time(nullptr);
   std::tm tm{};

@@ -29,21 +29,6 @@
 namespace veracap::linux_platform {
 namespace {
 
-// Win32 error codes beyond those of platform.h.
-constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-constexpr std::uint32_t kErrorBusy = 170;
-constexpr std::uint32_t kErrorIoDevice = 1117;
-
-// CreateFile dispositions not named in platform.h.
-constexpr std::uint32_t kCreateNew = 1;
-constexpr std::uint32_t kOpenAlways = 4;
-constexpr std::uint32_t kTruncateExisting = 5;
-constexpr std::uint32_t kFileCurrent = 1;
-constexpr std::uint32_t kFileEnd = 2;
-
-constexpr std::uint32_t kFileDeviceDisk = 7;
-constexpr std::uint32_t kBusTypeUsb = 7;
-
 // The one place where errno becomes a Win32 error code.
 std::uint32_t Win32ErrorOf(int error_number) {
   switch (error_number) {
@@ -581,7 +566,9 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
     }
 
     case kIoctlDiskGetLengthInfo: {
-      if (out == nullptr || out_size < 8) return Fail(kErrorInvalidParameter);
+      if (out == nullptr || out_size < kLengthInformationBytes) {
+        return Fail(kErrorInvalidParameter);
+      }
       std::uint64_t length = 0;
       if (e->kind == Entry::Kind::kDisk && e->fd.valid()) {
         length = DeviceSize(e->fd.get());
@@ -594,33 +581,35 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
         return Fail(kErrorInvalidFunction);
       }
       if (length == 0) return Fail(kErrorNotSupported);
-      for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(length >> (8 * i));
-      return returned(8);
+      EncodeLengthInformation(length, out);
+      return returned(kLengthInformationBytes);
     }
 
     case kIoctlStorageGetDeviceNumber: {
       if (e->kind == Entry::Kind::kFile) return Fail(kErrorInvalidFunction);
-      if (out == nullptr || out_size < 12) return Fail(kErrorInvalidParameter);
+      if (out == nullptr || out_size < StorageDeviceNumber::kBytes) {
+        return Fail(kErrorInvalidParameter);
+      }
       std::uint32_t partition = 0;
       if (e->kind == Entry::Kind::kVolume) {
         const VolumeRecord* v = map_.Volume(e->letter);
         if (v == nullptr || !v->present) return Fail(kErrorFileNotFound);
         partition = static_cast<std::uint32_t>(v->partition);
       }
-      const std::uint32_t fields[3] = {kFileDeviceDisk, static_cast<std::uint32_t>(e->disk_number),
-                                       partition};
-      std::memcpy(out, fields, sizeof fields);
-      return returned(12);
+      EncodeStorageDeviceNumber(
+          {kFileDeviceDisk, static_cast<std::uint32_t>(e->disk_number), partition}, out);
+      return returned(StorageDeviceNumber::kBytes);
     }
 
     case kIoctlStorageQueryProperty: {
       if (e->kind == Entry::Kind::kFile || disk == nullptr) return Fail(kErrorInvalidFunction);
       const auto* in = static_cast<const std::uint8_t*>(in_buffer);
       if (in == nullptr || in_size < 8 || out == nullptr) return Fail(kErrorInvalidParameter);
-      std::uint32_t property = 0, query = 0;
-      std::memcpy(&property, in, 4);
-      std::memcpy(&query, in + 4, 4);
-      if (property != 0 || query != 0) return Fail(kErrorNotSupported);
+      const StoragePropertyQuery query = DecodeStoragePropertyQuery(in);
+      if (query.property_id != kStorageDeviceProperty ||
+          query.query_type != kPropertyStandardQuery) {
+        return Fail(kErrorNotSupported);
+      }
       // STORAGE_DEVICE_DESCRIPTOR with the vendor and product texts after it.
       const std::string sys = options_.system_root + "/sys/block/" + disk->name;
       char device_path[PATH_MAX] = {};
@@ -629,20 +618,15 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
       }
       const std::string vendor = ReadSmallFile(sys + "/device/vendor");
       const std::string product = ReadSmallFile(sys + "/device/model");
-      std::vector<std::uint8_t> d(40, 0);
-      auto put32 = [&](std::size_t at, std::uint32_t v) { std::memcpy(d.data() + at, &v, 4); };
-      d[10] = ReadSmallFile(sys + "/removable") == "1" ? 1 : 0;  // RemovableMedia
-      put32(28, BusTypeFor(disk->name, device_path, ReadSmallFile(sys + "/device/type")));
-      auto append = [&](std::size_t field, const std::string& text) {
-        if (text.empty()) return;
-        put32(field, static_cast<std::uint32_t>(d.size()));
-        d.insert(d.end(), text.begin(), text.end());
-        d.push_back(0);
-      };
-      append(12, vendor);                              // VendorIdOffset
-      append(16, product);                             // ProductIdOffset
-      put32(0, 40);                                    // Version
-      put32(4, static_cast<std::uint32_t>(d.size()));  // Size
+      std::vector<std::uint8_t> d(StorageDeviceDescriptor::kFixedBytes, 0);
+      StorageDeviceDescriptor fields;
+      fields.removable_media = ReadSmallFile(sys + "/removable") == "1";
+      fields.bus_type = BusTypeFor(disk->name, device_path, ReadSmallFile(sys + "/device/type"));
+      fields.vendor_id_offset = AppendDescriptorText(d, vendor);
+      fields.product_id_offset = AppendDescriptorText(d, product);
+      fields.version = StorageDeviceDescriptor::kFixedBytes;
+      fields.size = static_cast<std::uint32_t>(d.size());
+      EncodeStorageDeviceDescriptor(fields, d.data());
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(d.size(), out_size));
       std::memcpy(out, d.data(), n);
       return returned(n);
@@ -840,23 +824,21 @@ void LinuxPlatform::ShellExecuteOpen(const std::string& url) {
 
 std::uint32_t BusTypeFor(const std::string& disk_name, const std::string& device_path,
                          const std::string& mmc_type) {
-  constexpr std::uint32_t kScsi = 1, kSata = 11, kSd = 12, kMmc = 13, kVirtual = 14,
-                          kFileBacked = 15, kNvme = 17, k1394 = 4;
-  if (disk_name.rfind("loop", 0) == 0) return kFileBacked;
+  if (disk_name.rfind("loop", 0) == 0) return kBusTypeFileBackedVirtual;
   // A USB reader or stick, whatever protocol runs over it.
   if (device_path.find("/usb") != std::string::npos) return kBusTypeUsb;
-  if (disk_name.rfind("nvme", 0) == 0) return kNvme;
-  if (disk_name.rfind("mmcblk", 0) == 0) return mmc_type == "MMC" ? kMmc : kSd;
+  if (disk_name.rfind("nvme", 0) == 0) return kBusTypeNvme;
+  if (disk_name.rfind("mmcblk", 0) == 0) return mmc_type == "MMC" ? kBusTypeMmc : kBusTypeSd;
   if (disk_name.rfind("vd", 0) == 0 || device_path.find("/virtio") != std::string::npos) {
-    return kVirtual;
+    return kBusTypeVirtual;
   }
-  if (device_path.find("/ata") != std::string::npos) return kSata;
+  if (device_path.find("/ata") != std::string::npos) return kBusTypeSata;
   if (device_path.find("/fw") != std::string::npos ||
       device_path.find("/firewire") != std::string::npos) {
-    return k1394;
+    return kBusType1394;
   }
-  if (device_path.find("/host") != std::string::npos) return kScsi;
-  return 0;
+  if (device_path.find("/host") != std::string::npos) return kBusTypeScsi;
+  return kBusTypeUnknown;
 }
 
 bool WildcardMatch(const std::string& pattern, const std::string& name) {

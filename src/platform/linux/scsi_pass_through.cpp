@@ -10,27 +10,7 @@
 namespace veracap::linux_platform {
 namespace {
 
-// Field offsets of the 32-bit SCSI_PASS_THROUGH.
-constexpr std::size_t kLength = 0;
-constexpr std::size_t kScsiStatus = 2;
-constexpr std::size_t kCdbLength = 6;
-constexpr std::size_t kSenseInfoLength = 7;
-constexpr std::size_t kDataIn = 8;
-constexpr std::size_t kDataTransferLength = 12;
-constexpr std::size_t kTimeOutValue = 16;
-constexpr std::size_t kDataBufferOffset = 20;
-constexpr std::size_t kSenseInfoOffset = 24;
-constexpr std::size_t kCdb = 28;
-constexpr std::size_t kMaxCdb = 16;
-
-std::uint32_t Get32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+constexpr std::size_t kMaxCdb = ScsiPassThroughLayout::kCdbBytes;
 
 bool Inside(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
   return offset <= size && length <= size - offset;
@@ -41,18 +21,19 @@ bool Inside(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
 bool ParseScsiRequest(const std::uint8_t* in, std::uint32_t in_size, std::uint32_t out_size,
                       ScsiRequest* request) {
   if (in == nullptr || in_size < kScsiPassThroughBytes) return false;
-  if ((in[kLength] | (in[kLength + 1] << 8)) != kScsiPassThroughBytes) return false;
-  const std::size_t cdb_length = in[kCdbLength];
+  const ScsiPassThroughHeader header = DecodeScsiPassThrough(in);
+  if (header.length != kScsiPassThroughBytes) return false;
+  const std::size_t cdb_length = header.cdb_length;
   if (cdb_length == 0 || cdb_length > kMaxCdb) return false;
   ScsiRequest r;
-  r.cdb.assign(in + kCdb, in + kCdb + cdb_length);
-  r.direction = in[kDataIn];
+  r.cdb.assign(header.cdb.begin(), header.cdb.begin() + cdb_length);
+  r.direction = header.data_in;
   if (r.direction > kScsiDataUnspecified) return false;
-  r.transfer_bytes = Get32(in + kDataTransferLength);
-  r.data_offset = Get32(in + kDataBufferOffset);
-  r.sense_bytes = in[kSenseInfoLength];
-  r.sense_offset = Get32(in + kSenseInfoOffset);
-  r.timeout_ms = Get32(in + kTimeOutValue) * 1000u;
+  r.transfer_bytes = header.data_transfer_length;
+  r.data_offset = header.data_buffer_offset;
+  r.sense_bytes = header.sense_info_length;
+  r.sense_offset = header.sense_info_offset;
+  r.timeout_ms = header.time_out_value * 1000u;
   if (r.direction == kScsiDataUnspecified) r.transfer_bytes = 0;
   if (r.transfer_bytes > 0) {
     const std::uint32_t room = r.direction == kScsiDataOut ? in_size : out_size;
@@ -80,10 +61,12 @@ std::uint32_t WriteScsiReply(const ScsiRequest& request, const ScsiReply& reply,
       static_cast<std::uint32_t>(kScsiPassThroughBytes), std::min(in_size, out_size));
   if (out != in) std::memmove(out, in, header);
   if (out_size < kScsiPassThroughBytes) return 0;
-  out[kScsiStatus] = reply.status;
-  Put32(out + kDataTransferLength, reply.transferred_bytes);
+  ScsiPassThroughHeader answered = DecodeScsiPassThrough(out);
+  answered.scsi_status = reply.status;
+  answered.data_transfer_length = reply.transferred_bytes;
   const std::size_t sense = std::min<std::size_t>(reply.sense.size(), request.sense_bytes);
-  out[kSenseInfoLength] = static_cast<std::uint8_t>(sense);
+  answered.sense_info_length = static_cast<std::uint8_t>(sense);
+  EncodeScsiPassThrough(answered, out);
   if (sense > 0) std::memcpy(out + request.sense_offset, reply.sense.data(), sense);
   if (request.direction == kScsiDataIn) {
     const std::size_t n = std::min<std::size_t>(reply.data.size(), request.transfer_bytes);

@@ -8,14 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/wire.h"
+
 namespace veracap::linux_platform {
 
-inline constexpr std::size_t kScsiPassThroughBytes = 44;
-
-// SCSI_PASS_THROUGH.DataIn values.
-inline constexpr std::uint8_t kScsiDataOut = 0;
-inline constexpr std::uint8_t kScsiDataIn = 1;
-inline constexpr std::uint8_t kScsiDataUnspecified = 2;
+inline constexpr std::size_t kScsiPassThroughBytes = ScsiPassThroughLayout::kHeaderBytes;
 
 // One command, as read from the caller's block.
 struct ScsiRequest {

@@ -9,19 +9,6 @@ namespace {
 using L32 = ScsiLayout32;
 using L64 = ScsiLayout64;
 
-std::uint32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void Put64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 // An offset into the block that points past the header moves with the bytes
 // it points at.
 std::uint32_t MoveOffset(std::uint32_t offset) {
@@ -45,10 +32,10 @@ std::vector<std::uint8_t> ScsiRequestToNative(const std::uint8_t* block, std::ui
   n[L64::kLength] = static_cast<std::uint8_t>(L64::kHeaderBytes);
   n[L64::kLength + 1] = 0;
   for (std::uint32_t field : kByteFields) n[field] = block[field];
-  Put32(n + L64::kDataTransferLength, Get32(block + L32::kDataTransferLength));
-  Put32(n + L64::kTimeOutValue, Get32(block + L32::kTimeOutValue));
-  Put64(n + L64::kDataBufferOffset, MoveOffset(Get32(block + L32::kDataBufferOffset)));
-  Put32(n + L64::kSenseInfoOffset, MoveOffset(Get32(block + L32::kSenseInfoOffset)));
+  PutLe32(n + L64::kDataTransferLength, GetLe32(block + L32::kDataTransferLength));
+  PutLe32(n + L64::kTimeOutValue, GetLe32(block + L32::kTimeOutValue));
+  PutLe64(n + L64::kDataBufferOffset, MoveOffset(GetLe32(block + L32::kDataBufferOffset)));
+  PutLe32(n + L64::kSenseInfoOffset, MoveOffset(GetLe32(block + L32::kSenseInfoOffset)));
   std::memcpy(n + L64::kCdb, block + L32::kCdb, 16);
   std::memcpy(n + L64::kHeaderBytes, block + L32::kHeaderBytes, size - L32::kHeaderBytes);
   return native;
@@ -59,8 +46,8 @@ void ScsiReplyFromNative(const std::vector<std::uint8_t>& native, std::uint8_t* 
   if (size < L32::kHeaderBytes || native.size() < L64::kHeaderBytes) return;
   const std::uint8_t* n = native.data();
   for (std::uint32_t field : kByteFields) block[field] = n[field];
-  Put32(block + L32::kDataTransferLength, Get32(n + L64::kDataTransferLength));
-  Put32(block + L32::kTimeOutValue, Get32(n + L64::kTimeOutValue));
+  PutLe32(block + L32::kDataTransferLength, GetLe32(n + L64::kDataTransferLength));
+  PutLe32(block + L32::kTimeOutValue, GetLe32(n + L64::kTimeOutValue));
   std::memcpy(block + L32::kCdb, n + L64::kCdb, 16);
   const std::size_t tail =
       std::min<std::size_t>(size - L32::kHeaderBytes, native.size() - L64::kHeaderBytes);

@@ -16,25 +16,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/wire.h"
+
 namespace veracap::win32 {
 
-// Byte offsets of the fields in the core's (32-bit) layout.
-struct ScsiLayout32 {
-  static constexpr std::uint32_t kLength = 0;  // USHORT
-  static constexpr std::uint32_t kScsiStatus = 2;
-  static constexpr std::uint32_t kPathId = 3;
-  static constexpr std::uint32_t kTargetId = 4;
-  static constexpr std::uint32_t kLun = 5;
-  static constexpr std::uint32_t kCdbLength = 6;
-  static constexpr std::uint32_t kSenseInfoLength = 7;
-  static constexpr std::uint32_t kDataIn = 8;
-  static constexpr std::uint32_t kDataTransferLength = 12;  // ULONG
-  static constexpr std::uint32_t kTimeOutValue = 16;        // ULONG
-  static constexpr std::uint32_t kDataBufferOffset = 20;    // ULONG (ULONG_PTR on 32 bits)
-  static constexpr std::uint32_t kSenseInfoOffset = 24;     // ULONG
-  static constexpr std::uint32_t kCdb = 28;                 // UCHAR[16]
-  static constexpr std::uint32_t kHeaderBytes = 44;
-};
+// The core's (32-bit) layout.
+using ScsiLayout32 = ScsiPassThroughLayout;
 
 // Byte offsets of the fields in the native 64-bit layout.
 struct ScsiLayout64 {

@@ -28,6 +28,17 @@ static_assert(veracap::kIoctlScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
 static_assert(veracap::kIoctlDiskGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
 static_assert(veracap::kErrorAccessDenied == ERROR_ACCESS_DENIED);
 static_assert(veracap::kErrorSectorNotFound == ERROR_SECTOR_NOT_FOUND);
+static_assert(veracap::kErrorNotLocked == ERROR_NOT_LOCKED && veracap::kErrorBusy == ERROR_BUSY);
+static_assert(veracap::kCreateNew == CREATE_NEW && veracap::kOpenAlways == OPEN_ALWAYS);
+static_assert(veracap::kTruncateExisting == TRUNCATE_EXISTING);
+static_assert(veracap::kFileDeviceDisk == FILE_DEVICE_DISK);
+static_assert(veracap::kBusTypeUsb == BusTypeUsb && veracap::kBusTypeNvme == BusTypeNvme);
+static_assert(sizeof(STORAGE_DEVICE_NUMBER) == veracap::StorageDeviceNumber::kBytes);
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == veracap::kStoragePropertyQueryBytes);
+static_assert(sizeof(STORAGE_DEVICE_DESCRIPTOR) == veracap::StorageDeviceDescriptor::kFixedBytes);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) ==
+              veracap::StorageDeviceDescriptor::kBusTypeOffset);
+static_assert(sizeof(GET_LENGTH_INFORMATION) == veracap::kLengthInformationBytes);
 
 // The translation's idea of the native layout must be the compiler's.
 #ifdef _WIN64
@@ -377,8 +388,8 @@ bool Win32Platform::GetVolumeInformation(const std::string& root, char* label_bu
   // come back as blanks.
   std::string root_path = root;
   if (root_path.size() == 2 && root_path[1] == ':') root_path += '\\';
-  if (!::GetVolumeInformationA(root_path.c_str(), label_buffer, label_size, &serial,
-                               &max_component, &fs_flags, fs_name_buffer, fs_name_size)) {
+  if (!::GetVolumeInformationA(root_path.c_str(), label_buffer, label_size, &serial, &max_component,
+                               &fs_flags, fs_name_buffer, fs_name_size)) {
     return impl_->Fail();
   }
   return true;

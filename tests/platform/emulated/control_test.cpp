@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "diskio/device_queries.h"
 #include "support/emulated_test_support.h"
 
 namespace veracap::emulated {
@@ -30,25 +31,10 @@ disk 5
   block 4096
 )";
 
-std::uint32_t U32(const std::uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// The 585-byte pass-through block as the device queries send it.
-std::array<std::uint8_t, 588> PassThroughBlock(std::uint8_t opcode) {
-  std::array<std::uint8_t, 588> b{};
-  b[0] = 44;
-  b[4] = 1;     // TargetId
-  b[6] = 6;     // CdbLength
-  b[7] = 24;    // SenseInfoLength
-  b[8] = 1;     // DataIn
-  b[12] = 192;  // DataTransferLength
-  b[16] = 2;    // TimeOutValue
-  b[20] = 76;   // DataBufferOffset
-  b[24] = 44;   // SenseInfoOffset
-  b[28] = opcode;
-  b[29] = 0x08;
-  b[32] = 0xC0;
+// The pass-through block exactly as the device queries send it.
+ScsiBlock PassThroughBlock(std::uint8_t opcode) {
+  ScsiBlock b{};
+  PrepareScsiRequest(b, opcode);
   return b;
 }
 
@@ -62,9 +48,9 @@ class EmulatedControl : public ::testing::Test {
   Handle Open(const std::string& path, std::uint32_t access = kGenericRead | kGenericWrite) {
     return p_->CreateFile(path, access, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
   }
-  bool Scsi(Handle h, std::array<std::uint8_t, 588>* block, std::uint32_t* returned) {
-    return p_->DeviceIoControl(h, kIoctlScsiPassThrough, block->data(), 585, block->data(), 585,
-                               returned);
+  bool Scsi(Handle h, ScsiBlock* block, std::uint32_t* returned) {
+    return p_->DeviceIoControl(h, kIoctlScsiPassThrough, block->data(), kScsiRequestBytes,
+                               block->data(), kScsiRequestBytes, returned);
   }
 
   TempDir dir_;
@@ -73,7 +59,7 @@ class EmulatedControl : public ::testing::Test {
 };
 
 TEST_F(EmulatedControl, InquiryGivesStandardData) {
-  auto block = PassThroughBlock(0x12);
+  auto block = PassThroughBlock(kScsiInquiry);
   std::uint32_t returned = 0;
   ASSERT_TRUE(Scsi(disk2_, &block, &returned));
   EXPECT_EQ(returned, 76u + 36);
@@ -85,13 +71,15 @@ TEST_F(EmulatedControl, InquiryGivesStandardData) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 32), 4), "8.07");
 
   const Handle disk5 = Open("\\\\.\\PhysicalDrive5");
-  block = PassThroughBlock(0x12);
+  block = PassThroughBlock(kScsiInquiry);
   ASSERT_TRUE(Scsi(disk5, &block, &returned));
   EXPECT_EQ(block[77], 0);  // fixed medium
 
   // Limited by the transfer length the caller allows.
-  block = PassThroughBlock(0x12);
-  block[12] = 20;
+  block = PassThroughBlock(kScsiInquiry);
+  ScsiPassThroughHeader header = DecodeScsiPassThrough(block.data());
+  header.data_transfer_length = 20;
+  EncodeScsiPassThrough(header, block.data());
   ASSERT_TRUE(Scsi(disk2_, &block, &returned));
   EXPECT_EQ(returned, 76u + 20);
   EXPECT_EQ(block[76 + 20], 0);
@@ -111,14 +99,15 @@ TEST_F(EmulatedControl, StorageDescriptorTellsBusAndStrings) {
     std::uint32_t returned = 0;
     ASSERT_TRUE(
         p_->DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, out.data(), 512, &returned));
-    EXPECT_EQ(out[28], n == 2 ? 7 : 11);
-    EXPECT_EQ(out[10], n == 2 ? 1 : 0);
-    EXPECT_EQ(U32(&out[4]), returned);
+    const StorageDeviceDescriptor d = DecodeStorageDeviceDescriptor(out.data());
+    EXPECT_EQ(d.bus_type, n == 2 ? kBusTypeUsb : kBusTypeSata);
+    EXPECT_EQ(d.removable_media, n == 2);
+    EXPECT_EQ(d.size, returned);
     const char* text = reinterpret_cast<const char*>(out.data());
-    EXPECT_STREQ(text + U32(&out[12]), n == 2 ? "ACME" : "ATA");
-    EXPECT_STREQ(text + U32(&out[16]), n == 2 ? "FLASH DISK" : "SOME HDD");
+    EXPECT_STREQ(text + d.vendor_id_offset, n == 2 ? "ACME" : "ATA");
+    EXPECT_STREQ(text + d.product_id_offset, n == 2 ? "FLASH DISK" : "SOME HDD");
     if (n == 2) {
-      EXPECT_STREQ(text + U32(&out[24]), "ABC123");
+      EXPECT_STREQ(text + d.serial_number_offset, "ABC123");
     }
     // Truncated to the caller's buffer.
     std::array<std::uint8_t, 30> small{};
@@ -139,9 +128,10 @@ TEST_F(EmulatedControl, DeviceNumbersOfDisksAndVolumes) {
     p_->CloseHandle(h);
     EXPECT_TRUE(ok) << path;
     EXPECT_EQ(returned, 12u);
-    EXPECT_EQ(U32(out), 7u);
-    *partition = U32(out + 8);
-    return U32(out + 4);
+    const StorageDeviceNumber n = DecodeStorageDeviceNumber(out);
+    EXPECT_EQ(n.device_type, kFileDeviceDisk);
+    *partition = n.partition_number;
+    return n.device_number;
   };
   std::uint32_t partition = 99;
   EXPECT_EQ(number("\\\\.\\PhysicalDrive5", &partition), 5u);

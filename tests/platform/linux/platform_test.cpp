@@ -1,8 +1,6 @@
 // The Linux platform on loop devices that the tests attach themselves (root
 // only; skipped visibly elsewhere), and its pure pieces: SCSI pass-through
 // blocks, bus types, wildcards.
-#include "platform/linux/linux_platform.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
 #include "fuse/test_devices.h"
+#include "platform/linux/linux_platform.h"
 #include "platform/linux/scsi_pass_through.h"
 
 namespace veracap::linux_platform {
@@ -34,21 +33,10 @@ constexpr std::uint32_t kShareBoth = kFileShareRead | kFileShareWrite;
 
 std::string DiskPath(std::int32_t n) { return "\\\\.\\PhysicalDrive" + std::to_string(n); }
 
-// The block that device_queries builds for READ CAPACITY (10).
-std::array<std::uint8_t, 588> CapacityBlock() {
-  std::array<std::uint8_t, 588> b{};
-  b[0] = 44;
-  b[4] = 1;
-  b[6] = 6;
-  b[7] = 24;
-  b[8] = 1;
-  b[12] = 192;
-  b[16] = 2;
-  b[20] = 76;
-  b[24] = 44;
-  b[28] = 0x25;
-  b[29] = 0x08;
-  b[32] = 192;
+// The block that the device queries build for READ CAPACITY (10).
+ScsiBlock CapacityBlock() {
+  ScsiBlock b{};
+  PrepareScsiRequest(b, kScsiReadCapacity10);
   return b;
 }
 
@@ -71,9 +59,10 @@ TEST(LinuxScsiPassThrough, CarriesTheCallersCommandDirectionLengthAndTimeOut) {
   reply.sense = {0x70, 0, 5};
   EXPECT_EQ(WriteScsiReply(r, reply, block.data(), 585, block.data(), 585), 84u);
   EXPECT_EQ(block[76 + 1], 0x3B);
-  EXPECT_EQ(block[12], 8);  // DataTransferLength now tells what moved
-  EXPECT_EQ(block[7], 3);   // SenseInfoLength
-  EXPECT_EQ(block[44], 0x70);
+  const ScsiPassThroughHeader header = DecodeScsiPassThrough(block.data());
+  EXPECT_EQ(header.data_transfer_length, 8u);  // now tells what moved
+  EXPECT_EQ(header.sense_info_length, 3);
+  EXPECT_EQ(block[kScsiSenseOffset], 0x70);
 }
 
 TEST(LinuxScsiPassThrough, RefusesBlocksWhoseAreasLieOutsideTheBuffers) {
@@ -81,14 +70,17 @@ TEST(LinuxScsiPassThrough, RefusesBlocksWhoseAreasLieOutsideTheBuffers) {
   ScsiRequest r;
   EXPECT_FALSE(ParseScsiRequest(block.data(), 40, 585, &r));   // shorter than the header
   EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 200, &r));  // data area beyond out
-  block[20] = 10;                                              // data inside the header
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 585, &r));
-  block = CapacityBlock();
-  block[6] = 17;  // command block too long
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 585, &r));
-  block = CapacityBlock();
-  block[0] = 56;  // the 64-bit layout is not what the core builds
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 585, &r));
+  const auto refused = [&](auto change) {
+    ScsiBlock b = CapacityBlock();
+    ScsiPassThroughHeader header = DecodeScsiPassThrough(b.data());
+    change(header);
+    EncodeScsiPassThrough(header, b.data());
+    return !ParseScsiRequest(b.data(), 585, 585, &r);
+  };
+  EXPECT_TRUE(refused([](auto& h) { h.data_buffer_offset = 10; }));  // data inside the header
+  EXPECT_TRUE(refused([](auto& h) { h.cdb_length = 17; }));          // command block too long
+  // The 64-bit layout is not what the core builds.
+  EXPECT_TRUE(refused([](auto& h) { h.length = 56; }));
 }
 
 TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
@@ -298,16 +290,16 @@ TEST_F(LinuxLoop, DeviceQueriesOfALoopDevice) {
   EXPECT_FALSE(platform().DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), 585, block.data(),
                                           585, &returned));
   EXPECT_EQ(returned, 0u);
-  std::uint8_t query[12] = {};
+  std::uint8_t query[kStoragePropertyQueryBytes] = {};
   std::uint8_t descriptor[512] = {};
-  ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageQueryProperty, query, 12, descriptor, 512,
-                                         &returned));
-  EXPECT_EQ(descriptor[28], 15);
-  std::uint8_t number[12] = {};
+  ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageQueryProperty, query, sizeof query,
+                                         descriptor, 512, &returned));
+  EXPECT_EQ(DecodeStorageDeviceDescriptor(descriptor).bus_type, kBusTypeFileBackedVirtual);
+  std::uint8_t number[StorageDeviceNumber::kBytes] = {};
   ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageGetDeviceNumber, nullptr, 0, number, 12,
                                          &returned));
-  EXPECT_EQ(number[0], 7);
-  EXPECT_EQ(number[4], disk);
+  EXPECT_EQ(DecodeStorageDeviceNumber(number).device_type, kFileDeviceDisk);
+  EXPECT_EQ(DecodeStorageDeviceNumber(number).device_number, static_cast<std::uint32_t>(disk));
   platform().CloseHandle(h);
 }
 
@@ -339,11 +331,11 @@ TEST_F(LinuxLoop, RefusesTheSystemDiskWhateverItsNumber) {
   EXPECT_FALSE(platform().DeleteFile("C:\\VCAPTEST1.tmp"));
   // A query handle on C: still tells its disk.
   const Handle q = platform().CreateFile("\\\\.\\C:", 0, kShareBoth, kOpenExisting, 0);
-  std::uint8_t number[12] = {};
+  std::uint8_t number[StorageDeviceNumber::kBytes] = {};
   std::uint32_t returned = 0;
   ASSERT_TRUE(platform().DeviceIoControl(q, kIoctlStorageGetDeviceNumber, nullptr, 0, number, 12,
                                          &returned));
-  EXPECT_EQ(number[4], 0);
+  EXPECT_EQ(DecodeStorageDeviceNumber(number).device_number, 0u);
   platform().CloseHandle(q);
 }
 

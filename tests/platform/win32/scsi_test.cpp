@@ -5,35 +5,17 @@
 #include <array>
 #include <cstring>
 
+#include "diskio/device_queries.h"
 #include "platform/win32/scsi_pass_through.h"
 #include "platform/win32/windows_api.h"
 
 namespace veracap::win32 {
 namespace {
 
-constexpr std::uint32_t kRequestBytes = 585;  // what the core hands DeviceIoControl
-
-void Put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-std::uint32_t Get32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
 // The READ CAPACITY request exactly as the core builds it.
-std::array<std::uint8_t, 588> CapacityRequest() {
-  std::array<std::uint8_t, 588> b{};
-  b[0] = 44;
-  b[4] = 1;   // TargetId
-  b[6] = 6;   // CdbLength
-  b[7] = 24;  // SenseInfoLength
-  b[8] = 1;   // DataIn
-  Put32(&b[12], 192);
-  Put32(&b[16], 2);
-  Put32(&b[20], 76);
-  Put32(&b[24], 44);
-  const std::uint8_t cdb[] = {0x25, 0x08, 0x00, 0x00, 0xC0, 0x00};
-  std::memcpy(&b[28], cdb, sizeof cdb);
+ScsiBlock CapacityRequest() {
+  ScsiBlock b{};
+  PrepareScsiRequest(b, kScsiReadCapacity10);
   b[44] = 0x5A;   // sense area start
   b[76] = 0xA1;   // data area start
   b[584] = 0xEE;  // last byte handed over
@@ -42,8 +24,8 @@ std::array<std::uint8_t, 588> CapacityRequest() {
 
 TEST(Win32ScsiPassThrough, RequestBecomesTheNativeStructure) {
   const auto block = CapacityRequest();
-  const std::vector<std::uint8_t> native = ScsiRequestToNative(block.data(), kRequestBytes);
-  ASSERT_EQ(native.size(), kRequestBytes + 12);
+  const std::vector<std::uint8_t> native = ScsiRequestToNative(block.data(), kScsiRequestBytes);
+  ASSERT_EQ(native.size(), kScsiRequestBytes + 12);
 
   SCSI_PASS_THROUGH spt;
   ASSERT_EQ(sizeof spt, 56u);
@@ -70,7 +52,7 @@ TEST(Win32ScsiPassThrough, RequestBecomesTheNativeStructure) {
 
 TEST(Win32ScsiPassThrough, ReplyReturnsIntoTheCoresLayout) {
   auto block = CapacityRequest();
-  std::vector<std::uint8_t> native = ScsiRequestToNative(block.data(), kRequestBytes);
+  std::vector<std::uint8_t> native = ScsiRequestToNative(block.data(), kScsiRequestBytes);
   SCSI_PASS_THROUGH spt;
   std::memcpy(&spt, native.data(), sizeof spt);
   // What a driver does: status, sense length, the transferred count, data.
@@ -82,16 +64,17 @@ TEST(Win32ScsiPassThrough, ReplyReturnsIntoTheCoresLayout) {
   std::memcpy(&native[spt.DataBufferOffset], capacity, sizeof capacity);
   native[spt.SenseInfoOffset] = 0x70;
 
-  ScsiReplyFromNative(native, block.data(), kRequestBytes);
-  EXPECT_EQ(block[0], 44) << "Length keeps the core's value";
-  EXPECT_EQ(block[2], 2) << "ScsiStatus";
-  EXPECT_EQ(block[7], 18) << "SenseInfoLength";
-  EXPECT_EQ(Get32(&block[12]), 8u) << "DataTransferLength";
-  EXPECT_EQ(Get32(&block[20]), 76u) << "offsets stay in the core's layout";
-  EXPECT_EQ(Get32(&block[24]), 44u);
-  EXPECT_EQ(block[28], 0x25);
-  EXPECT_EQ(block[44], 0x70);
-  EXPECT_EQ(0, std::memcmp(&block[76], capacity, sizeof capacity));
+  ScsiReplyFromNative(native, block.data(), kScsiRequestBytes);
+  const ScsiPassThroughHeader header = DecodeScsiPassThrough(block.data());
+  EXPECT_EQ(header.length, 44) << "Length keeps the core's value";
+  EXPECT_EQ(header.scsi_status, 2);
+  EXPECT_EQ(header.sense_info_length, 18);
+  EXPECT_EQ(header.data_transfer_length, 8u);
+  EXPECT_EQ(header.data_buffer_offset, kScsiDataOffset) << "offsets stay in the core's layout";
+  EXPECT_EQ(header.sense_info_offset, kScsiSenseOffset);
+  EXPECT_EQ(header.cdb[0], kScsiReadCapacity10);
+  EXPECT_EQ(block[kScsiSenseOffset], 0x70);
+  EXPECT_EQ(0, std::memcmp(&block[kScsiDataOffset], capacity, sizeof capacity));
   EXPECT_EQ(block[585], 0) << "nothing written past the size handed over";
 
   // The driver counts header + data in its layout; the core sees its own.
@@ -105,7 +88,7 @@ TEST(Win32ScsiPassThrough, ShortBlocksAreNotTranslated) {
   EXPECT_TRUE(ScsiRequestToNative(block.data(), 43).empty());
   // An offset that points into the header is left alone.
   auto odd = block;
-  Put32(&odd[20], 8);
+  PutLe32(&odd[ScsiLayout32::kDataBufferOffset], 8);
   const auto native = ScsiRequestToNative(odd.data(), 44);
   SCSI_PASS_THROUGH spt;
   std::memcpy(&spt, native.data(), sizeof spt);
