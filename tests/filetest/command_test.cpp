@@ -170,97 +170,74 @@ TEST_F(VolumeFileTestRun, GenuineVolumePassesAndLeavesItsFilesAlone) {
   EXPECT_FALSE(StateOf(state_, Control::Label1).visible);
 }
 
-// A "3.5 GB" stick with 512 MiB of memory: the files wrap onto each other, so
-// the check after file 15 finds all but the last two overwritten.
-TEST_F(VolumeFileTestRun, CounterfeitFailsAtTheInterimCheck) {
-  Start(R"(
-disk 2
-  claimed 3500MiB
-  real 512MiB
-  beyond wrap
-  volume F: label "FAKE" capacity 3200MiB
-)",
-        "F:");
-  cmdVolumeTest_Click(*ctx_);
-
-  std::string expected = Header("F:") +
-                         "\r\n\r\nWarning: Testing 3200MB out of reported drive size of 3499MB"
-                         "\r\nWriting 16 x 200MB files..."
-                         "\r\n00:00:00 Writing F:\\VCAPTEST1.tmp";
+// Drives that fail, each with its whole log between the header and the
+// verdict; every one ends PROBABLY FAKE with the test files deleted.
+TEST_F(VolumeFileTestRun, FailingDrives) {
+  std::string fifteen = "\r\n00:00:00 Writing F:\\VCAPTEST1.tmp";
   for (int n = 2; n <= 15; ++n) {
-    expected +=
+    fifteen +=
         "\r\n00:00:00 Writing F:\\VCAPTEST" + std::to_string(n) + ".tmp, 00:00:20 remaining ";
   }
-  expected +=
-      " Checking..."
-      "\r\nDATA ERROR!"
-      "\r\nVerifying files 1 - 15..."
-      "\r\n-----------------------\r\nTEST FINISHED\r\n3000MB of filespace was tested."
-      "\r\nTest Time = 00:00:00"
-      "\r\n\r\nTEST FAILED: Only 400MB out of the 3000MB tested were good.\r\n"
-      "\r\nDeleting test files - please wait... Finished.\r\n";
-  expected += kFakeMessage;
-  EXPECT_EQ(state_.results_log, expected);
-  EXPECT_EQ(state_.GoodFileCount, 2);
-  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake);
-  ASSERT_EQ(window_.message_boxes().size(), 2u);
-  EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
-  EXPECT_TRUE(RootFiles().empty());
-  ExpectOnlyTestFilesTouched();
-}
-
-// The first file's second piece meets a write error that takes a day and
-// more: nothing was tested, and the clock shows every hour of it.
-TEST_F(VolumeFileTestRun, WriteErrorOnTheFirstFile) {
-  Start(R"(
-disk 1
-  claimed 1000MiB
-  fault write-fail 131072 delay 90061000
-  volume E: label "FAULTY" capacity 900MiB
-)");
-  cmdVolumeTest_Click(*ctx_);
-  EXPECT_EQ(state_.results_log,
-            Header() +
-                "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB"
-                "\r\nWriting 4 x 200MB files..."
-                "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
-                "\r\nWRITE ERROR!"
-                "\r\nVerifying files 1 - 0..."
-                "\r\n-----------------------\r\nTEST FINISHED\r\n0MB of filespace was tested."
-                "\r\nTest Time = 25:01:01"
-                "\r\n\r\nTEST FAILED: Only 0MB out of the 0MB tested were good.\r\n"
-                "\r\nDeleting test files - please wait... Finished.\r\n" +
-                kFakeMessage);
-  EXPECT_TRUE(RootFiles().empty());
-  ExpectOnlyTestFilesTouched();
-}
-
-TEST_F(VolumeFileTestRun, FailedLastFile) {
-  // Sector 471040, 230 MiB into the disk, lies inside the last file, which
-  // begins at 201 MiB (the volume's offset and one full file).
-  Start(R"(
-disk 1
-  claimed 300MiB
-  fault write-fail 471040
-  volume E: label "LASTBAD" capacity 260MiB
-)");
-  cmdVolumeTest_Click(*ctx_);
-  EXPECT_EQ(state_.results_log,
-            Header() +
-                "\r\n\r\nWarning: Testing 260MB out of reported drive size of 298MB"
-                "\r\nWriting 1 x 200MB files..."
-                "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
-                "\r\nWriting last file (60MB)"
-                "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining "
-                "\r\nDATA ERROR!"
-                "\r\nVerifying files 1 - 1..."
-                "\r\n-----------------------\r\nTEST FINISHED\r\n260MB of filespace was tested."
-                "\r\nTest Time = 00:00:00"
-                "\r\n\r\nTEST FAILED: Only 200MB out of the 260MB tested were good.\r\n"
-                "\r\nDeleting test files - please wait... Finished.\r\n" +
-                kFakeMessage);
-  EXPECT_TRUE(RootFiles().empty());
-  ExpectOnlyTestFilesTouched();
+  struct Row {
+    const char* what;
+    const char* manifest;
+    const char* drive;
+    std::string log;
+  };
+  const Row table[] = {
+      // 512 MiB of memory under "3.5 GB": the files wrap onto each other, so
+      // the check after file 15 finds all but the last two overwritten.
+      {"counterfeit",
+       "disk 2\n claimed 3500MiB\n real 512MiB\n beyond wrap\n"
+       " volume F: label \"FAKE\" capacity 3200MiB\n",
+       "F:",
+       "\r\n\r\nWarning: Testing 3200MB out of reported drive size of 3499MB"
+       "\r\nWriting 16 x 200MB files..." +
+           fifteen +
+           " Checking...\r\nDATA ERROR!\r\nVerifying files 1 - 15..."
+           "\r\n-----------------------\r\nTEST FINISHED\r\n3000MB of filespace was tested."
+           "\r\nTest Time = 00:00:00"
+           "\r\n\r\nTEST FAILED: Only 400MB out of the 3000MB tested were good.\r\n"},
+      // The first file's second piece meets a write error that takes a day
+      // and more: nothing was tested, and the clock shows every hour of it.
+      {"slow write error in file 1",
+       "disk 1\n claimed 1000MiB\n fault write-fail 131072 delay "
+       "90061000\n volume E: label \"FAULTY\" capacity 900MiB\n",
+       "E:",
+       "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB"
+       "\r\nWriting 4 x 200MB files...\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+       "\r\nWRITE ERROR!\r\nVerifying files 1 - 0..."
+       "\r\n-----------------------\r\nTEST FINISHED\r\n0MB of filespace was tested."
+       "\r\nTest Time = 25:01:01"
+       "\r\n\r\nTEST FAILED: Only 0MB out of the 0MB tested were good.\r\n"},
+      // Sector 471040, 230 MiB into the disk, lies inside the last file, which
+      // begins at 201 MiB (the volume's offset and one full file).
+      {"write error in the last file",
+       "disk 1\n claimed 300MiB\n fault write-fail 471040\n"
+       " volume E: label \"LASTBAD\" capacity 260MiB\n",
+       "E:",
+       "\r\n\r\nWarning: Testing 260MB out of reported drive size of 298MB"
+       "\r\nWriting 1 x 200MB files...\r\n00:00:00 Writing E:\\VCAPTEST1.tmp"
+       "\r\nWriting last file (60MB)"
+       "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining "
+       "\r\nDATA ERROR!\r\nVerifying files 1 - 1..."
+       "\r\n-----------------------\r\nTEST FINISHED\r\n260MB of filespace was tested."
+       "\r\nTest Time = 00:00:00"
+       "\r\n\r\nTEST FAILED: Only 200MB out of the 260MB tested were good.\r\n"},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    Start(row.manifest, row.drive);
+    cmdVolumeTest_Click(*ctx_);
+    EXPECT_EQ(state_.results_log, Header(row.drive) + row.log +
+                                      "\r\nDeleting test files - please wait... Finished.\r\n" +
+                                      kFakeMessage);
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake);
+    ASSERT_EQ(window_.message_boxes().size(), 2u);
+    EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
+    EXPECT_TRUE(RootFiles().empty());
+    ExpectOnlyTestFilesTouched();
+  }
 }
 
 TEST_F(VolumeFileTestRun, CancelInTheWritePhaseLeavesTheFilesForTheCleanUp) {
