@@ -4,6 +4,7 @@
 #include <array>
 
 #include "app/results_log.h"
+#include "base/text.h"
 #include "diskio/sector_io.h"
 
 namespace veracap {
@@ -65,11 +66,8 @@ std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
   if (returned > 0) {
     Trace(ctx, " DRV_MODEL=*" + ctx.state.DriveModel + "*");
     const std::vector<std::uint8_t> data(block.begin() + kScsiDataOffset, block.end());
-    std::string model = BytesToText(data, 8, 15, true) + " " + BytesToText(data, 16, 31, true);
-    const auto first = model.find_first_not_of(' ');
-    model = first == std::string::npos
-                ? ""
-                : model.substr(first, model.find_last_not_of(' ') + 1 - first);
+    const std::string model =
+        Trim(BytesToText(data, 8, 15, true) + " " + BytesToText(data, 16, 31, true));
     Trace(ctx, " MyMODEL=*" + model + "*");
     ctx.state.DriveModel = model;
     const bool removable = (data[1] & 0x80) != 0;
@@ -115,9 +113,7 @@ std::string BytesToText(const std::vector<std::uint8_t>& bytes, std::int64_t fir
     if (stop_at_nul && b == 0) break;
     text += static_cast<char>(b);
   }
-  const auto begin = text.find_first_not_of(' ');
-  if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(' ') + 1 - begin);
+  return Trim(text);
 }
 
 }  // namespace veracap

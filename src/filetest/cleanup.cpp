@@ -1,19 +1,10 @@
 #include "filetest/cleanup.h"
 
 #include "app/results_log.h"
+#include "base/text.h"
 #include "filetest/writer.h"
 
 namespace veracap {
-namespace {
-
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-}  // namespace
-
 std::string TestFilePattern(const std::string& drive) { return drive + "\\VCAPTEST*.tmp"; }
 
 std::vector<std::string> FindTestFiles(Context& ctx, const std::string& drive) {
@@ -30,7 +21,7 @@ void DeleteTestFiles(Context& ctx, const std::string& drive) {
 
 void cmdcleanup_Click(Context& ctx) {
   const std::string drive = ctx.state.SelectedDrive;
-  if (Trimmed(drive).size() < 2) return;
+  if (Trim(drive).size() < 2) return;
   if (FindTestFiles(ctx, drive).empty()) return;
   AppendResult(ctx, std::string(kCrLf) + "Deleting " + TestFilePattern(drive) + " files...");
   ctx.window.DoEvents();

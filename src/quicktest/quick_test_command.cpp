@@ -6,6 +6,7 @@
 #include "app/controls.h"
 #include "app/format.h"
 #include "app/results_log.h"
+#include "base/text.h"
 #include "diskio/sector_io.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
@@ -15,13 +16,6 @@ namespace veracap {
 namespace {
 
 constexpr const char* kConfirmTitle = "Quick Size Test";
-
-std::string Trim(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  const std::size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 

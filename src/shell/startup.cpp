@@ -4,6 +4,7 @@
 #include "app/controls.h"
 #include "app/results_log.h"
 #include "app/window_model.h"
+#include "base/text.h"
 #include "diskio/sector_io.h"
 #include "drives/drive_list.h"
 #include "filetest/cleanup.h"
@@ -14,14 +15,6 @@ namespace veracap {
 namespace {
 
 constexpr std::size_t kInitialSectorBufferBytes = 4097;
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 // Whether a click or a choice on the control can reach it at all.
 bool Usable(const AppState& state, Control control) {

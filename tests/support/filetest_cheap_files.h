@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/platform_wrapper.h"
 
 namespace veracap::test_support {
@@ -188,10 +189,6 @@ class CheapTestFiles : public PlatformWrapper {
     std::int64_t position = 0;
   };
 
-  static std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-  }
   // The upper-case file name when the path is a test file of the drive's
   // root, otherwise "".
   std::string NameOf(const std::string& path) const {

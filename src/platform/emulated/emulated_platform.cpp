@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/clock.h"
+#include "base/text.h"
 #include "platform/emulated/disk_device.h"
 #include "platform/emulated/flat_volume.h"
 
@@ -30,12 +31,6 @@ void PutField(std::uint8_t* p, const std::string& text, std::size_t width) {
   std::memcpy(p, text.data(), std::min(width, text.size()));
 }
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // "E:" or "E:\" (either case) -> 'E'; 0 for anything else.
 char RootLetter(const std::string& root) {
   if ((root.size() == 2 || (root.size() == 3 && root[2] == '\\')) && root[1] == ':' &&
@@ -43,32 +38,6 @@ char RootLetter(const std::string& root) {
     return static_cast<char>(std::toupper(static_cast<unsigned char>(root[0])));
   }
   return 0;
-}
-
-// Wildcard match of * and ? ignoring case, as FindFirstFile does in a folder.
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  if (pattern == "*.*") pattern = "*";
-  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
-  auto same = [](char a, char b) {
-    return std::toupper(static_cast<unsigned char>(a)) ==
-           std::toupper(static_cast<unsigned char>(b));
-  };
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
 }
 
 }  // namespace

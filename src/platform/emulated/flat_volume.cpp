@@ -7,16 +7,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/text.h"
+
 namespace veracap::emulated {
 namespace {
 
 constexpr const char* kTableHeader = "veracap-volume-table 1";
-
-std::string Upper(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 }  // namespace
 

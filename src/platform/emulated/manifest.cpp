@@ -8,6 +8,8 @@
 #include <limits>
 #include <sstream>
 
+#include "base/text.h"
+
 namespace veracap::emulated {
 namespace {
 
@@ -135,12 +137,6 @@ bool SplitWords(std::string_view line, std::vector<std::string>* words, std::str
     }
   }
   return true;
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 bool ParseUnsigned(std::string_view text, std::uint64_t* value) {

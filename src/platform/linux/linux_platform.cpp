@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/text.h"
 #include "platform/linux/scsi_pass_through.h"
 #include "platform/linux/unique_fd.h"
 
@@ -68,20 +69,6 @@ std::uint32_t Win32ErrorOf(int error_number) {
     default:
       return kErrorIoDevice;
   }
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string ReadSmallFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  std::string s = text.str();
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
 }
 
 // What a Win32 path names.
@@ -839,32 +826,6 @@ std::uint32_t BusTypeFor(const std::string& disk_name, const std::string& device
   }
   if (device_path.find("/host") != std::string::npos) return kBusTypeScsi;
   return kBusTypeUnknown;
-}
-
-bool WildcardMatch(const std::string& pattern, const std::string& name) {
-  // Iterative match with backtracking to the last star.
-  std::size_t p = 0, n = 0, star = std::string::npos, mark = 0;
-  auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  };
-  while (n < name.size()) {
-    if (p < pattern.size() &&
-        (pattern[p] == '?' || (pattern[p] != '*' && same(pattern[p], name[n])))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      mark = n;
-    } else if (star != std::string::npos) {
-      p = star + 1;
-      n = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
 }
 
 }  // namespace veracap::linux_platform

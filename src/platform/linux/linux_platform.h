@@ -112,7 +112,5 @@ class LinuxPlatform : public Platform {
 // sysfs device, and (for MMC) the card type file's text.
 std::uint32_t BusTypeFor(const std::string& disk_name, const std::string& device_path,
                          const std::string& mmc_type);
-// Case-insensitive match of a file name against a pattern of * and ?.
-bool WildcardMatch(const std::string& pattern, const std::string& name);
 
 }  // namespace veracap::linux_platform

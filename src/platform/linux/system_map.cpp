@@ -19,16 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadSmallFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return "";
-  std::ostringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
 bool Exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);
@@ -79,6 +69,16 @@ constexpr std::array<std::pair<const char*, const char*>, 6> kProtectedPaths{{
 }};
 
 }  // namespace
+
+std::string ReadSmallFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return "";
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
 
 bool NaturalLess(const std::string& a, const std::string& b) {
   std::size_t i = 0, j = 0;

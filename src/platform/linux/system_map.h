@@ -114,5 +114,8 @@ bool NaturalLess(const std::string& a, const std::string& b);
 bool IsCandidateDiskName(const std::string& name);
 // Decodes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
 std::string UnescapeMountField(const std::string& field);
+// A small sysfs or proc file's text without its trailing newlines and
+// blanks; "" when it cannot be read.
+std::string ReadSmallFile(const std::string& path);
 
 }  // namespace veracap::linux_platform

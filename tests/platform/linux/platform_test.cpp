@@ -106,16 +106,6 @@ TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
       7u);
 }
 
-TEST(LinuxPlatformPieces, WildcardsMatchWithoutRegardToCase) {
-  EXPECT_TRUE(WildcardMatch("VCAPTEST*.tmp", "VCAPTEST12.tmp"));
-  EXPECT_TRUE(WildcardMatch("VCAPTEST*.tmp", "vcaptestX.TMP"));
-  EXPECT_TRUE(WildcardMatch("VCAPTEST*.tmp", "VCAPTEST.tmp"));
-  EXPECT_FALSE(WildcardMatch("VCAPTEST*.tmp", "VCAPTEST1.tmp.bak"));
-  EXPECT_FALSE(WildcardMatch("VCAPTEST*.tmp", "XVCAPTEST1.tmp"));
-  EXPECT_TRUE(WildcardMatch("a?c*", "abcdef"));
-  EXPECT_FALSE(WildcardMatch("a?c", "ac"));
-}
-
 TEST(LinuxPlatformPieces, OpensTheWebPageWithTheConfiguredProgram) {
   ScratchDir scratch;
   const std::string script = scratch.path() + "/opener.sh";
