@@ -173,9 +173,9 @@ std::uint64_t FlatVolume::Reserve(File& file, std::uint64_t end_bytes) {
       const auto run = free_runs_.begin();  // first fit
       const Extent taken{run->first, std::min(missing, run->second)};
       TakeFromFree(taken);
-      if (!file.extents.empty() && file.extents.back().first_cluster +
-                                           file.extents.back().cluster_count ==
-                                       taken.first_cluster) {
+      if (!file.extents.empty() &&
+          file.extents.back().first_cluster + file.extents.back().cluster_count ==
+              taken.first_cluster) {
         file.extents.back().cluster_count += taken.cluster_count;
       } else {
         file.extents.push_back(taken);

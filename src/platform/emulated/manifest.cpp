@@ -14,7 +14,8 @@ namespace veracap::emulated {
 namespace {
 
 // Kept byte for byte identical to data/devices.manifest (a test compares them).
-constexpr std::string_view kBundledManifest = R"manifest(# Veracap emulated devices: the disks the emulated platform offers.
+constexpr std::string_view kBundledManifest =
+    R"manifest(# Veracap emulated devices: the disks the emulated platform offers.
 # Format: see "Emulated devices (manifest format)" in README.md.
 # Sizes: bytes, or with s (512-byte sectors), KiB MiB GiB TiB, kB MB GB TB.
 
@@ -163,9 +164,9 @@ bool ParseBus(std::string_view text, std::uint32_t* bus) {
   static constexpr struct {
     std::string_view name;
     std::uint32_t value;
-  } kBuses[] = {{"scsi", 1},  {"atapi", 2}, {"ata", 3},    {"1394", 4}, {"ssa", 5},
-                {"fibre", 6}, {"usb", 7},   {"raid", 8},   {"iscsi", 9}, {"sas", 10},
-                {"sata", 11}, {"sd", 12},   {"mmc", 13},   {"virtual", 14}, {"nvme", 17}};
+  } kBuses[] = {{"scsi", 1},  {"atapi", 2}, {"ata", 3},  {"1394", 4},     {"ssa", 5},
+                {"fibre", 6}, {"usb", 7},   {"raid", 8}, {"iscsi", 9},    {"sas", 10},
+                {"sata", 11}, {"sd", 12},   {"mmc", 13}, {"virtual", 14}, {"nvme", 17}};
   const std::string lower = Lower(text);
   for (const auto& b : kBuses) {
     if (lower == b.name) {
@@ -179,8 +180,8 @@ bool ParseBus(std::string_view text, std::uint32_t* bus) {
 bool ValidFileName(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\/:*?\"<>|").find(c) !=
-                                                    std::string_view::npos) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos) {
       return false;
     }
   }
@@ -217,11 +218,16 @@ class Parser {
     }
     if (key == "beyond") {
       const std::string m = Lower(v);
-      if (m == "wrap") disk_->beyond = Beyond::kWrap;
-      else if (m == "zeros") disk_->beyond = Beyond::kZeros;
-      else if (m == "ff" || m == "ones") disk_->beyond = Beyond::kOnes;
-      else if (m == "error") disk_->beyond = Beyond::kError;
-      else return Fail(error, "beyond must be wrap, zeros, ff or error, not '" + v + "'");
+      if (m == "wrap")
+        disk_->beyond = Beyond::kWrap;
+      else if (m == "zeros")
+        disk_->beyond = Beyond::kZeros;
+      else if (m == "ff" || m == "ones")
+        disk_->beyond = Beyond::kOnes;
+      else if (m == "error")
+        disk_->beyond = Beyond::kError;
+      else
+        return Fail(error, "beyond must be wrap, zeros, ff or error, not '" + v + "'");
       return true;
     }
     if (key == "bus") {
@@ -253,8 +259,8 @@ class Parser {
   bool FinishDisk(std::string* error) {
     if (disk_ == nullptr) return true;
     DiskSpec& d = *disk_;
-    const std::string name = "line " + std::to_string(disk_line_) + ": disk " +
-                             std::to_string(d.number) + ": ";
+    const std::string name =
+        "line " + std::to_string(disk_line_) + ": disk " + std::to_string(d.number) + ": ";
     if (d.claimed_bytes == 0) return Fail(error, name + "no 'claimed' size");
     if (!real_given_) d.real_bytes = d.claimed_bytes;
     if (d.claimed_bytes % 512 != 0 || d.real_bytes % 512 != 0) {
@@ -279,7 +285,8 @@ class Parser {
       if (v.offset_bytes > d.claimed_bytes || v.capacity_bytes > d.claimed_bytes - v.offset_bytes) {
         return Fail(error, vname + "runs past the claimed size");
       }
-      if (i + 1 < volumes.size() && v.offset_bytes + v.capacity_bytes > volumes[i + 1]->offset_bytes) {
+      if (i + 1 < volumes.size() &&
+          v.offset_bytes + v.capacity_bytes > volumes[i + 1]->offset_bytes) {
         return Fail(error, vname + "overlaps volume " + volumes[i + 1]->letter + ":");
       }
       std::uint64_t clusters = 0;
@@ -298,8 +305,8 @@ class Parser {
   bool Text(const std::string& v, std::size_t max, std::string* out, const char* what,
             std::string* error) {
     if (v.size() > max) {
-      return Fail(error, std::string(what) + " is longer than " + std::to_string(max) +
-                             " characters");
+      return Fail(error,
+                  std::string(what) + " is longer than " + std::to_string(max) + " characters");
     }
     for (const char c : v) {
       if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
@@ -345,7 +352,8 @@ class Parser {
     v.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0])));
     for (const DiskSpec& d : manifest_->disks) {
       for (const VolumeSpec& other : d.volumes) {
-        if (other.letter == v.letter) return Fail(error, std::string("volume ") + v.letter + ": twice");
+        if (other.letter == v.letter)
+          return Fail(error, std::string("volume ") + v.letter + ": twice");
       }
     }
     bool has_capacity = false;
@@ -357,7 +365,8 @@ class Parser {
         if (value.size() > 32) return Fail(error, "label is longer than 32 characters");
         v.label = value;
       } else if (key == "fs") {
-        if (value.empty() || value.size() > 15) return Fail(error, "fs name must have 1 to 15 characters");
+        if (value.empty() || value.size() > 15)
+          return Fail(error, "fs name must have 1 to 15 characters");
         v.fs_name = value;
       } else if (key == "capacity" || key == "offset") {
         std::uint64_t size = 0;
@@ -393,10 +402,14 @@ class Parser {
     if (w.size() < 3) return Fail(error, "'fault' needs a kind and a sector");
     Fault f;
     const std::string kind = Lower(w[1]);
-    if (kind == "write-fail") f.kind = Fault::Kind::kWriteFail;
-    else if (kind == "read-fail") f.kind = Fault::Kind::kReadFail;
-    else if (kind == "short-read") f.kind = Fault::Kind::kShortRead;
-    else return Fail(error, "fault kind must be write-fail, read-fail or short-read");
+    if (kind == "write-fail")
+      f.kind = Fault::Kind::kWriteFail;
+    else if (kind == "read-fail")
+      f.kind = Fault::Kind::kReadFail;
+    else if (kind == "short-read")
+      f.kind = Fault::Kind::kShortRead;
+    else
+      return Fail(error, "fault kind must be write-fail, read-fail or short-read");
     if (!ParseUnsigned(w[2], &f.sector)) return Fail(error, "bad sector '" + w[2] + "'");
     std::size_t i = 3;
     if (f.kind == Fault::Kind::kShortRead) {
@@ -486,7 +499,8 @@ bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error
     if (!SplitWords(text.substr(start, end - start), &words, &message) ||
         (!words.empty() && !parser.Line(words, &message))) {
       if (error) {
-        *error = parser.located_ ? message : "line " + std::to_string(parser.line_) + ": " + message;
+        *error =
+            parser.located_ ? message : "line " + std::to_string(parser.line_) + ": " + message;
       }
       return false;
     }
@@ -516,8 +530,9 @@ bool LoadManifest(const std::string& path, Manifest* manifest, std::string* erro
   if (manifest->image_dir.empty()) {
     manifest->image_dir = DefaultImageDir();
   } else if (std::filesystem::path(manifest->image_dir).is_relative()) {
-    manifest->image_dir =
-        (std::filesystem::path(path).parent_path() / manifest->image_dir).lexically_normal().string();
+    manifest->image_dir = (std::filesystem::path(path).parent_path() / manifest->image_dir)
+                              .lexically_normal()
+                              .string();
   }
   return true;
 }

@@ -1,0 +1,212 @@
+// Files in a volume's root folder: opening by disposition, their data
+// through the device, free space, label, wildcard search and deletion.
+#include <algorithm>
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/emulated/platform_state.h"
+
+namespace veracap::emulated {
+
+Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, std::uint32_t access,
+                                        std::uint32_t disposition) {
+  Volume* volume = FindVolume(letter);
+  if (volume == nullptr || !volume->fs) {
+    last_error = kErrorPathNotFound;
+    return kInvalidHandle;
+  }
+  if (name.find('\\') != std::string::npos || name.find('/') != std::string::npos) {
+    last_error = kErrorPathNotFound;  // only the root folder exists
+    return kInvalidHandle;
+  }
+  if (!FlatVolume::ValidName(name)) {
+    last_error = kErrorInvalidName;
+    return kInvalidHandle;
+  }
+  FlatVolume& fs = *volume->fs;
+  std::shared_ptr<FlatVolume::File> file = fs.Find(name);
+  switch (disposition) {
+    case kCreateNew:
+      if (file) {
+        last_error = kErrorFileExists;
+        return kInvalidHandle;
+      }
+      break;
+    case kCreateAlways:
+    case kOpenAlways:
+      break;
+    case kOpenExisting:
+    case kTruncateExisting:
+      if (!file) {
+        last_error = kErrorFileNotFound;
+        return kInvalidHandle;
+      }
+      break;
+    default:
+      last_error = kErrorInvalidParameter;
+      return kInvalidHandle;
+  }
+  if (!file) {
+    file = fs.Create(name);
+  } else if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+    const bool in_use = std::any_of(handles.begin(), handles.end(), [&](const HandleState& h) {
+      return h.open && h.file == file && CanWrite(h.access);
+    });
+    if (in_use) {
+      last_error = kErrorSharingViolation;
+      return kInvalidHandle;
+    }
+    fs.Truncate(*file);
+  }
+  fs.Save(nullptr);
+  HandleState state;
+  state.kind = Kind::kFile;
+  state.disk = volume->disk;
+  state.volume = volume;
+  state.file = std::move(file);
+  state.access = access;
+  return Add(std::move(state));
+}
+
+bool EmulatedPlatform::Impl::FileRead(HandleState& h, std::uint8_t* out, std::uint32_t length,
+                                      std::uint32_t* done) {
+  const FlatVolume::File& file = *h.file;
+  if (h.position >= file.size_bytes) return true;  // end of file: success, nothing read
+  std::uint64_t want = std::min<std::uint64_t>(length, file.size_bytes - h.position);
+  while (want > 0) {
+    const FlatVolume::Piece piece = h.volume->fs->Map(file, h.position, want);
+    std::size_t got = 0;
+    const std::uint32_t code =
+        DeviceRead(*h.disk, piece.disk_offset, out, static_cast<std::size_t>(piece.length), &got);
+    if (code != kErrorSuccess) return Fail(code);
+    out += got;
+    *done += static_cast<std::uint32_t>(got);
+    h.position += got;
+    counters.bytes_read += got;
+    if (got < piece.length) break;  // a short read ends the transfer
+    want -= got;
+  }
+  return true;
+}
+
+bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length,
+                                       std::uint32_t* done) {
+  if (length == 0) return true;
+  FlatVolume& fs = *h.volume->fs;
+  FlatVolume::File& file = *h.file;
+  const std::uint64_t end = h.position + length;
+  const std::uint64_t old_size = file.size_bytes;
+  const std::uint64_t fits = fs.Reserve(file, end);
+  if (fits <= h.position) {
+    fs.Trim(file);
+    return Fail(kErrorDiskFull);
+  }
+  // Bytes between the old end and the write position read back as zeros.
+  static const std::uint8_t kZeros[4096] = {};
+  for (std::uint64_t at = old_size; at < h.position;) {
+    const FlatVolume::Piece piece =
+        fs.Map(file, at, std::min<std::uint64_t>(h.position - at, sizeof kZeros));
+    const std::uint32_t code =
+        DeviceWrite(*h.disk, piece.disk_offset, kZeros, static_cast<std::size_t>(piece.length));
+    if (code != kErrorSuccess) {
+      fs.Trim(file);
+      return Fail(code);
+    }
+    at += piece.length;
+  }
+  while (h.position < fits) {
+    const FlatVolume::Piece piece = fs.Map(file, h.position, fits - h.position);
+    const std::uint32_t code =
+        DeviceWrite(*h.disk, piece.disk_offset, in, static_cast<std::size_t>(piece.length));
+    if (code != kErrorSuccess) {
+      fs.Trim(file);
+      return Fail(code);
+    }
+    in += piece.length;
+    *done += static_cast<std::uint32_t>(piece.length);
+    h.position += piece.length;
+    counters.bytes_written += piece.length;
+    fs.SetSize(file, std::max(file.size_bytes, h.position));
+  }
+  // A write that does not fit stores what fits and fails.
+  if (fits < end) return Fail(kErrorDiskFull);
+  return true;
+}
+
+bool EmulatedPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
+                                          std::uint64_t* total_bytes, std::uint64_t* total_free) {
+  Impl& m = *impl_;
+  const char letter = RootLetter(root);
+  Impl::Volume* volume = letter ? m.FindVolume(letter) : nullptr;
+  if (volume == nullptr || !volume->fs) return m.Fail(kErrorPathNotFound);
+  const std::uint64_t free_bytes = volume->fs->free_bytes();
+  if (free_to_caller) *free_to_caller = free_bytes;
+  if (total_bytes) *total_bytes = volume->config.capacity_bytes;
+  if (total_free) *total_free = free_bytes;
+  return true;
+}
+
+bool EmulatedPlatform::GetVolumeInformation(const std::string& root, char* label_buffer,
+                                            std::uint32_t label_size, char* fs_name_buffer,
+                                            std::uint32_t fs_name_size) {
+  Impl& m = *impl_;
+  const char letter = RootLetter(root);
+  Impl::Volume* volume = letter ? m.FindVolume(letter) : nullptr;
+  if (volume == nullptr) return m.Fail(kErrorPathNotFound);
+  const std::string& label = volume->config.label;
+  const std::string& fs_name = volume->config.fs_name;
+  if ((label_buffer != nullptr && label.size() + 1 > label_size) ||
+      (fs_name_buffer != nullptr && fs_name.size() + 1 > fs_name_size)) {
+    return m.Fail(kErrorBadLength);
+  }
+  if (label_buffer != nullptr) std::memcpy(label_buffer, label.c_str(), label.size() + 1);
+  if (fs_name_buffer != nullptr) std::memcpy(fs_name_buffer, fs_name.c_str(), fs_name.size() + 1);
+  return true;
+}
+
+std::vector<std::string> EmulatedPlatform::FindFiles(const std::string& pattern) {
+  Impl& m = *impl_;
+  std::vector<std::string> names;
+  if (pattern.size() < 4 || pattern[1] != ':' || pattern[2] != '\\') {
+    m.last_error = kErrorPathNotFound;
+    return names;
+  }
+  Impl::Volume* volume = m.FindVolume(pattern[0]);
+  const std::string_view wildcard = std::string_view(pattern).substr(3);
+  if (volume == nullptr || !volume->fs || wildcard.find('\\') != std::string_view::npos) {
+    m.last_error = kErrorPathNotFound;
+    return names;
+  }
+  for (const auto& file : volume->fs->files()) {
+    if (WildcardMatch(wildcard, file->name)) names.push_back(file->name);
+  }
+  if (names.empty()) m.last_error = kErrorFileNotFound;
+  return names;
+}
+
+bool EmulatedPlatform::DeleteFile(const std::string& path) {
+  Impl& m = *impl_;
+  if (path.size() < 4 || path[1] != ':' || path[2] != '\\') return m.Fail(kErrorPathNotFound);
+  Impl::Volume* volume = m.FindVolume(path[0]);
+  const std::string name = path.substr(3);
+  if (volume == nullptr || !volume->fs || name.find('\\') != std::string::npos) {
+    return m.Fail(kErrorPathNotFound);
+  }
+  std::shared_ptr<FlatVolume::File> file = volume->fs->Find(name);
+  if (!file) return m.Fail(kErrorFileNotFound);
+  const bool open =
+      std::any_of(m.handles.begin(), m.handles.end(),
+                  [&](const Impl::HandleState& h) { return h.open && h.file == file; });
+  if (open) return m.Fail(kErrorSharingViolation);
+  volume->fs->Delete(file);
+  volume->fs->Save(nullptr);
+  return true;
+}
+
+std::uint32_t EmulatedPlatform::GetLogicalDrives() {
+  std::uint32_t bits = 0;
+  for (const auto& v : impl_->volumes) bits |= 1u << (v->config.letter - 'A');
+  return bits;
+}
+
+}  // namespace veracap::emulated
