@@ -1,15 +1,15 @@
-// Drives veracap-emulated.exe through its real window, as a user would: the
-// mouse and the keyboard are real input (SendInput), message boxes are found
-// on the screen and their buttons clicked, the results box is read back with
-// WM_GETTEXT, and screenshots are taken from the screen.
+// A smoke test of veracap-emulated.exe through its real window, as a user
+// would click it: the mouse and the keyboard are real input (SendInput),
+// message boxes are found on the screen and their buttons clicked, the
+// results box is read back with WM_GETTEXT, and screenshots are taken.
 //
 //   veracap-gui-driver.exe PROGRAM SCREENSHOT_FOLDER
 //
-// Two runs of PROGRAM: the first goes from the About box through the drive
-// list to a Quick Size Test on the "32 GB" counterfeit (FAILED), Copy, a
-// Volume File Test on a genuine volume (PASSED) and Exit; the second closes
-// the window while a Quick Size Test runs and checks from the program's exit
-// report that every volume was unlocked and every handle closed.
+// Two runs of PROGRAM: the first goes from the About box to a Quick Size Test
+// on the "32 GB" counterfeit (FAILED) and Exit; the second cancels a Quick
+// Size Test, starts another and closes the window while it runs, then checks
+// from the program's exit report that every volume was unlocked and every
+// handle closed. The window's geometry is proven by the layout tests.
 //
 // Prints one line per check; the last line is "N passed, N failed". Exit code
 // 0 when every check passed.
@@ -34,7 +34,6 @@ namespace veracap::gui {
 namespace {
 
 using win32::ControlId;
-using win32::ControlRectPixels;
 
 int g_passed = 0;
 int g_failed = 0;
@@ -242,15 +241,6 @@ struct Capture {
   std::vector<std::uint8_t> rgb;
   int width() const { return rect.right - rect.left; }
   int height() const { return rect.bottom - rect.top; }
-  COLORREF At(int screen_x, int screen_y) const {
-    const int x = screen_x - rect.left;
-    const int y = screen_y - rect.top;
-    if (x < 0 || y < 0 || x >= width() || y >= height()) return CLR_INVALID;
-    const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width()) +
-                           static_cast<std::size_t>(x)) *
-                          3;
-    return RGB(rgb[i], rgb[i + 1], rgb[i + 2]);
-  }
 };
 
 Capture CaptureScreen(RECT rect) {
@@ -396,101 +386,6 @@ int FindEntry(const std::vector<std::string>& items, const std::string& piece) {
   return -1;
 }
 
-// Colour checks: a point well inside a control against the table's colour.
-bool NearColour(COLORREF got, COLORREF want, int tolerance = 8) {
-  if (got == CLR_INVALID) return false;
-  return std::abs(GetRValue(got) - GetRValue(want)) <= tolerance &&
-         std::abs(GetGValue(got) - GetGValue(want)) <= tolerance &&
-         std::abs(GetBValue(got) - GetBValue(want)) <= tolerance;
-}
-
-std::string Hex(COLORREF c) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X%02X%02X", GetRValue(c), GetGValue(c), GetBValue(c));
-  return text;
-}
-
-void CheckColourInside(const Capture& shot, HWND control, const ControlSpec& config, int dx, int dy) {
-  RECT r{};
-  ::GetWindowRect(control, &r);
-  const COLORREF got = shot.At(r.left + dx, r.top + dy);
-  const COLORREF want = static_cast<COLORREF>(config.back_colour.bgr);
-  Check(NearColour(got, want),
-        std::string(config.name) + " background " + Hex(got) + " is the table's " + Hex(want));
-}
-
-void CheckLayout(HWND main, const Capture& shot) {
-  HDC screen = ::GetDC(nullptr);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
-  ::ReleaseDC(nullptr, screen);
-  RECT client{};
-  ::GetClientRect(main, &client);
-  const win32::PixelSize want_client = win32::ClientSizePixels(FormModel(), dpi);
-  Check(client.right == want_client.width && client.bottom == want_client.height,
-        "client area " + std::to_string(client.right) + " x " + std::to_string(client.bottom) +
-            " pixels at " + std::to_string(dpi) + " dpi");
-
-  RECT window{};
-  ::GetWindowRect(main, &window);
-  const int screen_w = ::GetSystemMetrics(SM_CXSCREEN);
-  const int screen_h = ::GetSystemMetrics(SM_CYSCREEN);
-  const int centre_x = (screen_w - (window.right - window.left)) / 2;
-  const int centre_y = (screen_h - (window.bottom - window.top)) / 2;
-  Check(std::abs(window.left - centre_x) <= 1 && std::abs(window.top - centre_y) <= 1,
-        "window centred: at " + std::to_string(window.left) + "," + std::to_string(window.top) +
-            " on a " + std::to_string(screen_w) + " x " + std::to_string(screen_h) + " screen");
-
-  for (const ControlSpec& config : ControlTable()) {
-    HWND hwnd = Control(main, config.control);
-    if (!hwnd) {
-      Check(false, std::string(config.name) + " exists");
-      continue;
-    }
-    RECT r{};
-    ::GetWindowRect(hwnd, &r);
-    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
-    const win32::PixelRect want = ControlRectPixels(config, dpi);
-    const int height = r.bottom - r.top;
-    const bool list =
-        config.kind == ControlKind::kDropDownList || config.kind == ControlKind::kDriveList;
-    // A drop-down list's height follows its font; it may differ a little.
-    const bool height_ok = list ? std::abs(height - want.height) <= 3 : height == want.height;
-    Check(r.left == want.left && r.top == want.top && r.right - r.left == want.width && height_ok,
-          std::string(config.name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) +
-              " size " + std::to_string(r.right - r.left) + " x " + std::to_string(height) +
-              " (table: " + std::to_string(want.left) + "," + std::to_string(want.top) + " size " +
-              std::to_string(want.width) + " x " + std::to_string(want.height) + ")");
-    if (config.kind == ControlKind::kButton || config.kind == ControlKind::kCheckBox ||
-        config.kind == ControlKind::kLabel || config.kind == ControlKind::kLinkLabel) {
-      Check(Text(hwnd) == config.caption, std::string(config.name) + " caption " + Quote(Text(hwnd)));
-    }
-  }
-  for (veracap::Control c : {veracap::Control::cmdVolumeTest, veracap::Control::cmdQuickTest,
-                             veracap::Control::cmdcleanup}) {
-    CheckColourInside(shot, Control(main, c), SpecOf(c), 6, 5);
-  }
-  CheckColourInside(shot, Control(main, veracap::Control::Text1), SpecOf(veracap::Control::Text1),
-                    6, 40);
-  CheckColourInside(shot, Control(main, veracap::Control::Combo1), SpecOf(veracap::Control::Combo1),
-                    60, 5);
-
-  // Tab order: the tab stops in the table's order, hidden ones skipped.
-  std::vector<std::string> order;
-  HWND at = Control(main, veracap::Control::cmdVolumeTest);
-  for (int i = 0; i < 12 && at; ++i) {
-    const std::optional<veracap::Control> c = win32::ControlFromId(::GetDlgCtrlID(at));
-    order.push_back(c ? ControlName(*c) : "?");
-    at = ::GetNextDlgTabItem(main, at, FALSE);
-    if (at == Control(main, veracap::Control::cmdVolumeTest)) break;
-  }
-  std::string joined;
-  for (const std::string& name : order) joined += (joined.empty() ? "" : " ") + name;
-  Check(joined ==
-            "cmdVolumeTest cmdQuickTest Combo1 Drive1 cmdRefreshDrive cmdcleanup cmdExit "
-            "cmdCopy Text1 chkShowAll",
-        "tab order " + joined);
-}
-
 void CheckIdle(HWND main, const std::string& when) {
   Check(!Visible(main, veracap::Control::cmdCancel), "Cancel hidden " + when);
   Check(!Visible(main, veracap::Control::Label1), "Label1 hidden " + when);
@@ -522,22 +417,9 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-std::string ClipboardText() {
-  std::string text;
-  if (!::OpenClipboard(nullptr)) return text;
-  if (HANDLE data = ::GetClipboardData(CF_TEXT)) {
-    if (const char* p = static_cast<const char*>(::GlobalLock(data))) {
-      text = p;
-      ::GlobalUnlock(data);
-    }
-  }
-  ::CloseClipboard();
-  return text;
-}
-
-// Run 1: start-up, the drive list, both tests, Copy and Exit.
+// Run 1: start-up, a Quick Size Test on the counterfeit, Exit.
 void FullRun(const std::string& program, const std::string& report) {
-  std::printf("== start-up, Quick Size Test, Volume File Test, Exit ==\n");
+  std::printf("== start-up, Quick Size Test, Exit ==\n");
   Check(StartProgram(program, report), "program started");
   Box about = WaitForBox(60000);
   Check(::FindWindowA("VeracapForm1", nullptr) == nullptr ||
@@ -557,50 +439,15 @@ void FullRun(const std::string& program, const std::string& report) {
   }
   Pause(300);
   Check(Text(main) == "VERACAP v1.1.1  [Qmx]", "caption " + Quote(Text(main)));
-  const Capture startup = Screenshot("02-startup");
-  CheckLayout(main, startup);
+  Screenshot("02-startup");
   CheckIdle(main, "at start-up");
-
-  // Tool-tip: the pointer rests on Exit.
-  RECT exit_rect{};
-  ::GetWindowRect(Control(main, veracap::Control::cmdExit), &exit_rect);
-  MoveMouse((exit_rect.left + exit_rect.right) / 2, (exit_rect.top + exit_rect.bottom) / 2);
-  HWND tip = WaitForWindow("tooltips_class32", "", 4000);
-  Check(tip != nullptr, "tool-tip shown over Exit" + (tip ? " " + Quote(Text(tip)) : ""));
-  if (tip) Screenshot("03-tool-tip");
-
-  // Keyboard: the first control has the focus; Tab moves it on, and on
-  // from the results box too.
-  GUITHREADINFO gui{};
-  gui.cbSize = sizeof gui;
-  const DWORD thread = ::GetWindowThreadProcessId(main, nullptr);
-  Check(WaitFor(
-            [&] {
-              return ::GetGUIThreadInfo(thread, &gui) &&
-                     gui.hwndFocus == Control(main, veracap::Control::cmdVolumeTest);
-            },
-            2000),
-        "the first control in tab order has the focus");
-  const auto focus_is = [&](veracap::Control c) {
-    return WaitFor(
-        [&] { return ::GetGUIThreadInfo(thread, &gui) && gui.hwndFocus == Control(main, c); },
-        2000);
-  };
-  Key(VK_TAB);
-  Check(focus_is(veracap::Control::cmdQuickTest), "Tab moves to the next control");
-  Click(Control(main, veracap::Control::Text1));
-  Check(focus_is(veracap::Control::Text1), "a click puts the focus in the results box");
-  Key(VK_TAB);
-  Check(focus_is(veracap::Control::chkShowAll), "Tab from the results box reaches List all drives");
 
   // The drive list.
   const std::vector<std::string> items = ComboItems(Control(main, veracap::Control::Combo1));
   for (const std::string& item : items) std::printf("     drive list: %s\n", Quote(item).c_str());
   const int fake = FindEntry(items, "FAKE32");
-  const int genuine = FindEntry(items, "GENUINE");
-  Check(fake >= 0 && genuine >= 0,
-        "drive list holds the \"32 GB\" counterfeit and a genuine stick");
-  if (fake < 0 || genuine < 0) return;
+  Check(fake >= 0, "drive list holds the \"32 GB\" counterfeit");
+  if (fake < 0) return;
 
   // Quick Size Test on the "32 GB" counterfeit.
   Check(ChooseEntry(main, fake), "chose " + Quote(items[static_cast<std::size_t>(fake)]));
@@ -615,7 +462,7 @@ void FullRun(const std::string& program, const std::string& report) {
       [&] { return Visible(main, veracap::Control::cmdCancel) || FindProgramWindow("#32770"); },
       10000);
   if (saw_busy && Visible(main, veracap::Control::cmdCancel)) {
-    Screenshot("04-quick-test-running");
+    Screenshot("03-quick-test-running");
     Check(!::IsWindowEnabled(Control(main, veracap::Control::cmdQuickTest)) &&
               Visible(main, veracap::Control::cmdQuickTest) &&
               !Visible(main, veracap::Control::cmdVolumeTest) &&
@@ -624,7 +471,7 @@ void FullRun(const std::string& program, const std::string& report) {
   }
   Box verdict = WaitForBox(120000);
   CheckBox(verdict, "VERACAP", "*** FAILED ***", true);
-  Screenshot("05-quick-test-failed");
+  Screenshot("04-quick-test-failed");
   AnswerBox(verdict, IDOK);
   Box unplug = WaitForBox(10000);
   CheckBox(unplug, "VERACAP", "Unplug and re-connect the drive", true);
@@ -633,76 +480,21 @@ void FullRun(const std::string& program, const std::string& report) {
   const std::string quick_log = Text(Control(main, veracap::Control::Text1));
   Check(quick_log.rfind("VERACAP v1.1.1  [Qmx]\r\nDRIVE ", 0) == 0,
         "log begins with the title line and the drive");
-  Check(Contains(quick_log, "Veracap - Quick Size Test (destructive)"), "log: test heading");
-  Check(Contains(quick_log, "BAD MEMORY from sector 8388608"), "log: bad memory from 4 GiB on");
-  Check(Contains(quick_log, "*** FAILED ***"), "log: FAILED");
-  Check(Contains(quick_log, "DEVICE HAS DUPLICATE OR BAD BLOCKS!"), "log: duplicate or bad blocks");
-  Check(Contains(quick_log, "Recommended maximum usable partition size: 4,083.5Mib"),
-        "log: recommended size");
+  Check(Contains(quick_log, "BAD MEMORY from sector 8388608") &&
+            Contains(quick_log, "*** FAILED ***"),
+        "log: FAILED, bad memory from 4 GiB on");
   CheckIdle(main, "after the Quick Size Test");
-  Screenshot("06-quick-test-log");
-
-  // Copy puts the whole log on the clipboard.
-  Click(Control(main, veracap::Control::cmdCopy));
-  Pause(300);
-  Check(ClipboardText() == quick_log, "Copy put the results log on the clipboard as text");
-
-  // Volume File Test on the genuine stick.
-  Check(ChooseEntry(main, genuine), "chose " + Quote(items[static_cast<std::size_t>(genuine)]));
-  Box confirm = ClickAndWaitForBox(Control(main, veracap::Control::cmdVolumeTest), 20000);
-  CheckBox(confirm, "File Test", "OK to fill ");
-  AnswerBox(confirm, IDOK);
-  const bool running = WaitFor(
-      [&] {
-        return (Visible(main, veracap::Control::Label1) &&
-                Contains(Text(Control(main, veracap::Control::Text1)), "Writing ")) ||
-               FindProgramWindow("#32770");
-      },
-      30000);
-  if (running && Visible(main, veracap::Control::Label1)) {
-    Screenshot("07-volume-test-running");
-    Check(Visible(main, veracap::Control::cmdCancel) &&
-              Visible(main, veracap::Control::cmdVolumeTest) &&
-              !::IsWindowEnabled(Control(main, veracap::Control::cmdVolumeTest)),
-          "busy: Label1 and Cancel shown, the test's own button greyed");
-  } else {
-    Check(false, "Label1 shown while the Volume File Test runs");
-  }
-  Box passed = WaitForBox(300000);
-  CheckBox(passed, "VERACAP", "The unused file space on this drive volume seems good", true);
-  Screenshot("08-volume-test-passed");
-  AnswerBox(passed, IDOK);
-  WaitFor([&] { return !Visible(main, veracap::Control::cmdCancel); }, 10000);
-  const std::string file_log = Text(Control(main, veracap::Control::Text1));
-  Check(file_log.rfind("Veracap - Volume File Test\r\nVERACAP v1.1.1  [Qmx]\r\n", 0) == 0,
-        "log begins with the test heading and the title line");
-  Check(Contains(file_log, "Warning: Testing "), "log: amount to test");
-  Check(Contains(file_log, "TEST FINISHED"), "log: TEST FINISHED");
-  Check(Contains(file_log, "\r\n\r\nPASSED: "), "log: PASSED");
-  Check(Contains(file_log, "Deleting test files - please wait... Finished."),
-        "log: test files deleted");
-  CheckIdle(main, "after the Volume File Test");
-  Screenshot("09-volume-test-log");
-
-  // The link opens the maker's page (the emulated platform records the
-  // request instead of starting a browser).
-  Click(Control(main, veracap::Control::Label2));
-  Pause(300);
+  Screenshot("05-quick-test-log");
 
   // Exit: the closing message, then the program ends.
   Box bye = ClickAndWaitForBox(Control(main, veracap::Control::cmdExit), 10000);
   CheckBox(bye, "VERACAP", "Thanks for using VERACAP - Please visit WWW.VERACAP.EXAMPLE for more");
-  Screenshot("10-exit-message");
+  Screenshot("06-exit-message");
   AnswerBox(bye, IDOK);
   const int code = WaitForEnd(20000);
   Check(code == 0, "program ended after Exit (exit code " + std::to_string(code) + ")");
   const std::string exit_report = ReadFile(report);
   Check(exit_report.rfind("open handles 0\n", 0) == 0, "no handle left open at the end");
-  Check(
-      Contains(
-          exit_report,
-          "ShellExecute open http://www.veracap.example/tutorials/-fake-usb-flash-memory-drives\n"),
-      "the link opened the maker's page");
 }
 
 // Starts a Quick Size Test on the chosen entry: the button, then OK twice.
@@ -748,22 +540,6 @@ HWND StartToMainWindow(const std::string& program, const std::string& report) {
   return main;
 }
 
-// Run 3 (on a screen of more dots per inch): the window scaled, then closed.
-void ScaledRun(const std::string& program, const std::string& report) {
-  HDC screen = ::GetDC(nullptr);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
-  ::ReleaseDC(nullptr, screen);
-  std::printf("== the window at %d dpi ==\n", dpi);
-  HWND main = StartToMainWindow(program, report);
-  if (!main) return;
-  const Capture shot = Screenshot("13-scaled-" + std::to_string(dpi) + "dpi");
-  CheckLayout(main, shot);
-  ClickCloseBox(main);
-  const int code = WaitForEnd(20000);
-  Check(code == 0,
-        "program ended at once when closed while idle (exit code " + std::to_string(code) + ")");
-}
-
 // Run 2: the window is closed while a Quick Size Test runs.
 void CloseDuringTest(const std::string& program, const std::string& report) {
   std::printf("== closing the window during a Quick Size Test ==\n");
@@ -783,11 +559,11 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
             },
             30000),
         "Cancel stopped the test: TEST ABORTED!, idle again");
-  Screenshot("11-cancelled");
+  Screenshot("07-cancelled");
 
   // Once more, and this time the window is closed.
   Check(StartQuickTest(main), "the test is writing again");
-  Screenshot("12-closing-during-test");
+  Screenshot("08-closing-during-test");
 
   ClickCloseBox(main);
   // The window closes once the test has let go; a box the test still shows
@@ -822,8 +598,8 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
 
 int main(int argc, char** argv) {
   using namespace veracap::gui;
-  if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "scaled")) {
-    std::fprintf(stderr, "usage: veracap-gui-driver PROGRAM SCREENSHOT_FOLDER [scaled]\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: veracap-gui-driver PROGRAM SCREENSHOT_FOLDER\n");
     return 2;
   }
   // Real pixels: the driver measures the program's window.
@@ -835,13 +611,9 @@ int main(int argc, char** argv) {
   g_screenshots = argv[2];
   ::CreateDirectoryA(g_screenshots.c_str(), nullptr);
   const std::string folder = program.substr(0, program.find_last_of('\\'));
-  if (argc == 4) {
-    ScaledRun(program, folder + "\\exit-report-3.txt");
-  } else {
-    if (!std::getenv("VERACAP_GUI_SKIP_FULL")) FullRun(program, folder + "\\exit-report-1.txt");
-    KillProgram();
-    CloseDuringTest(program, folder + "\\exit-report-2.txt");
-  }
+  if (!std::getenv("VERACAP_GUI_SKIP_FULL")) FullRun(program, folder + "\\exit-report-1.txt");
+  KillProgram();
+  CloseDuringTest(program, folder + "\\exit-report-2.txt");
   KillProgram();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

@@ -54,14 +54,5 @@ shots=$(winepath -w "$root/build/screenshots")
 status=0
 timeout 600 wine "$build/veracap-gui-driver.exe" "$program" "$shots" || status=$?
 
-# The window once more on a screen of 144 dots per inch (Wine reads the
-# setting when it starts), then the prefix is set back to 96.
-set_dpi() {
-  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
-  wineserver -w
-}
-set_dpi 144
-timeout 120 wine "$build/veracap-gui-driver.exe" "$program" "$shots" scaled || status=$?
-set_dpi 96
 rm -rf "$test_dir/images"
 exit "$status"
