@@ -182,19 +182,16 @@ TEST_F(FileTestPieces, ProgressTextCarriesTheEstimateFromFileTwoOn) {
             " Writing E:\\VCAPTEST1.tmp Writing E:\\VCAPTEST5.tmp, 00:02:48 remaining ");
 }
 
-std::vector<std::int64_t> SampleOffsets(std::int64_t size) {
-  std::vector<std::int64_t> offsets = {0, 1, 2, 3, 4, 5, 6};
-  for (std::int64_t pos = 16384; pos <= size - 1; pos += 32768) offsets.push_back(pos);
-  return offsets;
-}
-
 TEST_F(FileTestPieces, VerifierReadsTheHeaderAndEveryOddMarker) {
   Write(3);
   files.seeks.clear();
   window = HeadlessWindow{};
   EXPECT_TRUE(Verify(3));
-  EXPECT_EQ(files.seeks, SampleOffsets(kFullTestFileBytes));
-  EXPECT_EQ(files.seeks.size(), 7u + 6400u);
+  // The 7 header bytes, then every second marker from the first on.
+  ASSERT_EQ(files.seeks.size(), 7u + 6400u);
+  EXPECT_EQ(files.seeks[6], 6);
+  EXPECT_EQ(files.seeks[7], 16384);
+  EXPECT_EQ(files.seeks[8], 16384 + 32768);
   EXPECT_EQ(files.seeks.back(), 209698816);
   EXPECT_EQ(state.GoodFileCount, 1);
   EXPECT_EQ(window.yields(), 1);
@@ -206,7 +203,7 @@ TEST_F(FileTestPieces, VerifierReadsTheHeaderAndEveryOddMarker) {
   // No samples at all up to 16384 bytes: the header decides.
   files.seeks.clear();
   EXPECT_TRUE(Verify(3, 16384));
-  EXPECT_EQ(files.seeks, SampleOffsets(0));
+  EXPECT_EQ(files.seeks.size(), 7u);
   EXPECT_EQ(state.GoodFileCount, 2);
 }
 
