@@ -1,5 +1,7 @@
 // Setting up the devices from the manifest; opening and closing handles by
 // Win32 path; what tests and the runner inspect.
+#include "platform/emulated/emulated_platform.h"
+
 #include <algorithm>
 #include <filesystem>
 
