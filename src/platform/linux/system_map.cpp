@@ -68,6 +68,13 @@ constexpr std::array<std::pair<const char*, const char*>, 6> kProtectedPaths{{
     {"/home", "holds /home"},
 }};
 
+DiskRecord* PresentDiskNamed(std::vector<DiskRecord>& disks, const std::string& name) {
+  for (DiskRecord& d : disks) {
+    if (d.present && d.name == name) return &d;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::string ReadSmallFile(const std::string& path) {
@@ -252,17 +259,30 @@ void SystemMap::RefreshIfMountsChanged() {
 
 void SystemMap::Refresh() {
   const std::vector<Mount> mounts = ParseMounts(ReadMountInfo());
+  const std::vector<SeenDisk> seen = ScanDisks();
+  NumberDisks(seen, mounts);
+  std::map<std::string, std::int32_t> number_of_name;
+  std::vector<DiskRecord> disks = DiskRecords(seen, &number_of_name);
+  MarkProtected(mounts, disks);
+  MarkHeld(disks);
+  std::string root_volume_key;
+  const std::vector<FoundVolume> found =
+      FindVolumes(mounts, number_of_name, disks, &root_volume_key);
+  GiveLetters(found, root_volume_key);
+  std::vector<VolumeRecord> volumes = VolumeRecords(found, seen);
+  disks_ = std::move(disks);
+  volumes_ = std::move(volumes);
+  first_ = false;
+}
 
-  // Whole disks present now.
-  struct Seen {
-    std::string name, devno, backing;
-  };
-  std::vector<Seen> seen;
+// Whole disks present now, in natural order of their names.
+std::vector<SystemMap::SeenDisk> SystemMap::ScanDisks() const {
+  std::vector<SeenDisk> seen;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(root_ + "/sys/block", ec)) {
     const std::string name = entry.path().filename().string();
     if (!IsCandidateDiskName(name)) continue;
-    Seen s{name, ReadSmallFile(entry.path().string() + "/dev"), ""};
+    SeenDisk s{name, ReadSmallFile(entry.path().string() + "/dev"), ""};
     if (name.rfind("loop", 0) == 0) {
       s.backing = ReadSmallFile(entry.path().string() + "/loop/backing_file");
       if (s.backing.empty()) continue;  // a loop device with nothing attached
@@ -270,32 +290,37 @@ void SystemMap::Refresh() {
     seen.push_back(std::move(s));
   }
   std::sort(seen.begin(), seen.end(),
-            [](const Seen& a, const Seen& b) { return NaturalLess(a.name, b.name); });
-  auto key_of = [](const Seen& s) { return s.name + "|" + s.backing; };
+            [](const SeenDisk& a, const SeenDisk& b) { return NaturalLess(a.name, b.name); });
+  return seen;
+}
 
+// Numbers: kept once given; disk 0 only ever for the root disk.
+void SystemMap::NumberDisks(const std::vector<SeenDisk>& seen, const std::vector<Mount>& mounts) {
   std::string root_disk;
   if (const Mount* root = ContainingMount(mounts, "/")) {
     for (const std::string& d : DisksOfMount(*root)) {
-      for (const Seen& s : seen) {
+      for (const SeenDisk& s : seen) {
         if (s.name == d && root_disk.empty()) root_disk = d;
       }
     }
   }
-
-  // Numbers: kept once given; disk 0 only ever for the root disk.
   std::int32_t next = 1;
   for (const auto& [key, number] : number_of_key_) next = std::max(next, number + 1);
-  for (const Seen& s : seen) {
-    if (number_of_key_.count(key_of(s)) != 0) continue;
+  for (const SeenDisk& s : seen) {
+    if (number_of_key_.count(s.key()) != 0) continue;
     if (first_ && s.name == root_disk) {
-      number_of_key_[key_of(s)] = 0;
+      number_of_key_[s.key()] = 0;
     } else {
-      number_of_key_[key_of(s)] = next++;
+      number_of_key_[s.key()] = next++;
     }
   }
+}
 
+// Every disk ever numbered, present or not, in order of number;
+// *number_of_name gets the present ones by name.
+std::vector<DiskRecord> SystemMap::DiskRecords(
+    const std::vector<SeenDisk>& seen, std::map<std::string, std::int32_t>* number_of_name) const {
   std::vector<DiskRecord> disks;
-  std::map<std::string, std::int32_t> number_of_name;
   for (const auto& [key, number] : number_of_key_) {
     DiskRecord d;
     d.number = number;
@@ -303,30 +328,29 @@ void SystemMap::Refresh() {
     d.backing_file = key.substr(key.find('|') + 1);
     d.dev_path = "/dev/" + d.name;
     d.present = false;
-    for (const Seen& s : seen) {
-      if (key_of(s) == key) {
+    for (const SeenDisk& s : seen) {
+      if (s.key() == key) {
         d.present = true;
         d.devno = s.devno;
-        number_of_name[d.name] = number;
+        (*number_of_name)[d.name] = number;
       }
     }
     disks.push_back(std::move(d));
   }
   std::sort(disks.begin(), disks.end(),
             [](const DiskRecord& a, const DiskRecord& b) { return a.number < b.number; });
-  auto disk_named = [&](const std::string& name) -> DiskRecord* {
-    for (DiskRecord& d : disks) {
-      if (d.present && d.name == name) return &d;
-    }
-    return nullptr;
-  };
+  return disks;
+}
+
+// The disks under the system's own file systems and active swap.
+void SystemMap::MarkProtected(const std::vector<Mount>& mounts,
+                              std::vector<DiskRecord>& disks) const {
   auto protect = [&](const std::vector<std::string>& names, const std::string& reason) {
     for (const std::string& n : names) {
-      DiskRecord* d = disk_named(n);
+      DiskRecord* d = PresentDiskNamed(disks, n);
       if (d != nullptr && d->protected_reason.empty()) d->protected_reason = reason;
     }
   };
-
   for (const auto& [path, reason] : kProtectedPaths) {
     if (const Mount* m = ContainingMount(mounts, path)) protect(DisksOfMount(*m), reason);
   }
@@ -346,8 +370,11 @@ void SystemMap::Refresh() {
       protect(DisksOfMount(*m), "holds active swap");
     }
   }
+}
 
-  // Disks that device mapper or md devices are built on are in use.
+// Disks that device mapper or md devices are built on are in use.
+void SystemMap::MarkHeld(std::vector<DiskRecord>& disks) const {
+  std::error_code ec;
   for (DiskRecord& d : disks) {
     if (!d.present) continue;
     const std::string dir = root_ + "/sys/block/" + d.name;
@@ -359,14 +386,15 @@ void SystemMap::Refresh() {
       }
     }
   }
+}
 
-  // Volumes: the mounted block file systems on these disks.
-  struct Found {
-    std::string key;
-    VolumeRecord volume;
-  };
-  std::vector<Found> found;
-  std::string root_volume_key;
+// Volumes: the mounted block file systems on these disks, in order of disk,
+// partition and name. Their disks are marked in use; *root_volume_key names
+// the volume mounted at "/".
+std::vector<SystemMap::FoundVolume> SystemMap::FindVolumes(
+    const std::vector<Mount>& mounts, const std::map<std::string, std::int32_t>& number_of_name,
+    std::vector<DiskRecord>& disks, std::string* root_volume_key) const {
+  std::vector<FoundVolume> found;
   const Mount* root_mount = ContainingMount(mounts, "/");
   for (const Mount& m : mounts) {
     Resolved r;
@@ -374,10 +402,10 @@ void SystemMap::Refresh() {
     std::int32_t disk_number = -1;
     std::int32_t partition = r.partition;
     if (number_of_name.count(r.whole_disk) != 0) {
-      disk_number = number_of_name[r.whole_disk];
+      disk_number = number_of_name.at(r.whole_disk);
     } else {
       for (const std::string& d : UnderlyingDisks(r.name)) {
-        if (number_of_name.count(d) != 0 && disk_number < 0) disk_number = number_of_name[d];
+        if (number_of_name.count(d) != 0 && disk_number < 0) disk_number = number_of_name.at(d);
       }
       partition = 0;
     }
@@ -388,13 +416,13 @@ void SystemMap::Refresh() {
     }
     disk->in_use = true;
     for (const std::string& d : UnderlyingDisks(r.name)) {
-      if (DiskRecord* u = disk_named(d)) u->in_use = true;
+      if (DiskRecord* u = PresentDiskNamed(disks, d)) u->in_use = true;
     }
     const std::string key = disk->name + "|" + disk->backing_file + "|" + r.name;
-    auto it =
-        std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
+    auto it = std::find_if(found.begin(), found.end(),
+                           [&](const FoundVolume& f) { return f.key == key; });
     if (it == found.end()) {
-      Found f;
+      FoundVolume f;
       f.key = key;
       f.volume.name = r.name;
       f.volume.dev_path = "/dev/" + r.name;
@@ -412,16 +440,21 @@ void SystemMap::Refresh() {
         (it->volume.mount_point.empty() || m.mount_point.size() < it->volume.mount_point.size())) {
       it->volume.mount_point = m.mount_point;
     }
-    if (&m == root_mount) root_volume_key = key;
+    if (&m == root_mount) *root_volume_key = key;
   }
-  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+  std::sort(found.begin(), found.end(), [](const FoundVolume& a, const FoundVolume& b) {
     if (a.volume.disk_number != b.volume.disk_number) {
       return a.volume.disk_number < b.volume.disk_number;
     }
     if (a.volume.partition != b.volume.partition) return a.volume.partition < b.volume.partition;
     return NaturalLess(a.volume.name, b.volume.name);
   });
+  return found;
+}
 
+// Letters: kept once given; C: only for the root volume, the others from D:.
+void SystemMap::GiveLetters(const std::vector<FoundVolume>& found,
+                            const std::string& root_volume_key) {
   std::set<char> used;
   for (const auto& [key, letter] : letter_of_key_) used.insert(letter);
   if (!root_volume_key.empty() && letter_of_key_.count(root_volume_key) == 0 &&
@@ -429,7 +462,7 @@ void SystemMap::Refresh() {
     letter_of_key_[root_volume_key] = 'C';
     used.insert('C');
   }
-  for (const Found& f : found) {
+  for (const FoundVolume& f : found) {
     if (letter_of_key_.count(f.key) != 0) continue;
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
       if (used.count(letter) == 0) {
@@ -439,11 +472,15 @@ void SystemMap::Refresh() {
       }
     }
   }
+}
 
+// Every lettered volume, mounted now or known from before, in letter order.
+std::vector<VolumeRecord> SystemMap::VolumeRecords(const std::vector<FoundVolume>& found,
+                                                   const std::vector<SeenDisk>& seen) const {
   std::vector<VolumeRecord> volumes;
   for (const auto& [key, letter] : letter_of_key_) {
-    auto it =
-        std::find_if(found.begin(), found.end(), [&](const Found& f) { return f.key == key; });
+    auto it = std::find_if(found.begin(), found.end(),
+                           [&](const FoundVolume& f) { return f.key == key; });
     VolumeRecord v;
     if (it != found.end()) {
       v = it->volume;
@@ -457,7 +494,7 @@ void SystemMap::Refresh() {
       v.mount_points.clear();
       const std::string disk_key = key.substr(0, key.rfind('|'));
       const bool disk_present = std::any_of(seen.begin(), seen.end(),
-                                            [&](const Seen& s) { return key_of(s) == disk_key; });
+                                            [&](const SeenDisk& s) { return s.key() == disk_key; });
       v.present = disk_present && !v.name.empty() &&
                   ReadSmallFile(root_ + "/sys/class/block/" + v.name + "/dev") == v.devno;
     }
@@ -466,10 +503,7 @@ void SystemMap::Refresh() {
   }
   std::sort(volumes.begin(), volumes.end(),
             [](const VolumeRecord& a, const VolumeRecord& b) { return a.letter < b.letter; });
-
-  disks_ = std::move(disks);
-  volumes_ = std::move(volumes);
-  first_ = false;
+  return volumes;
 }
 
 const DiskRecord* SystemMap::Disk(std::int32_t number) const {

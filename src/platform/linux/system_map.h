@@ -84,6 +84,16 @@ class SystemMap {
     std::string fs_type;
     std::string source;
   };
+  // A whole disk found in /sys/block; a loop device with its backing file.
+  struct SeenDisk {
+    std::string name, devno, backing;
+    std::string key() const { return name + "|" + backing; }
+  };
+  // A mounted volume, keyed by disk name, backing file and device name.
+  struct FoundVolume {
+    std::string key;
+    VolumeRecord volume;
+  };
   struct Resolved {
     std::string name;        // sysfs name of the device itself
     std::string whole_disk;  // its whole disk, for a partition; else name
@@ -97,6 +107,21 @@ class SystemMap {
   std::vector<std::string> UnderlyingDisks(const std::string& name, int depth = 0) const;
   const Mount* ContainingMount(const std::vector<Mount>& mounts, const std::string& path) const;
   std::vector<std::string> DisksOfMount(const Mount& mount) const;
+
+  // The steps of Refresh.
+  std::vector<SeenDisk> ScanDisks() const;
+  void NumberDisks(const std::vector<SeenDisk>& seen, const std::vector<Mount>& mounts);
+  std::vector<DiskRecord> DiskRecords(const std::vector<SeenDisk>& seen,
+                                      std::map<std::string, std::int32_t>* number_of_name) const;
+  void MarkProtected(const std::vector<Mount>& mounts, std::vector<DiskRecord>& disks) const;
+  void MarkHeld(std::vector<DiskRecord>& disks) const;
+  std::vector<FoundVolume> FindVolumes(const std::vector<Mount>& mounts,
+                                       const std::map<std::string, std::int32_t>& number_of_name,
+                                       std::vector<DiskRecord>& disks,
+                                       std::string* root_volume_key) const;
+  void GiveLetters(const std::vector<FoundVolume>& found, const std::string& root_volume_key);
+  std::vector<VolumeRecord> VolumeRecords(const std::vector<FoundVolume>& found,
+                                          const std::vector<SeenDisk>& seen) const;
 
   std::string root_;
   UniqueFd mountinfo_fd_;
