@@ -59,14 +59,11 @@ class CheapTestFiles : public PlatformWrapper {
   std::vector<std::uint32_t> write_lengths;  // every WriteFile length
   std::vector<std::int64_t> seeks;           // every SetFilePointerEx on a test file
   int flushes = 0;
-  int closes = 0;
-  std::uint64_t bytes_written = 0;
   // Called before each write to a test file with its name and position;
   // returning false fails the write. A value of short_write_bytes > 0 makes
   // the next write report success with that many bytes only.
   std::function<bool(const std::string& name, std::int64_t position)> allow_write;
   std::uint32_t short_write_bytes = 0;
-  bool free_space_fails = false;
   bool fail_create = false;  // CreateFile of a test file fails
 
   std::size_t open_count() const { return handles_.size(); }
@@ -116,7 +113,6 @@ class CheapTestFiles : public PlatformWrapper {
     }
     o.position = end;
     f.size = std::max(f.size, end);
-    bytes_written += length;
     if (written) *written = length;
     return true;
   }
@@ -149,7 +145,6 @@ class CheapTestFiles : public PlatformWrapper {
   bool CloseHandle(Handle h) override {
     if (!handles_.count(h)) return target_.CloseHandle(h);
     handles_.erase(h);
-    ++closes;
     return true;
   }
   bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
@@ -157,7 +152,6 @@ class CheapTestFiles : public PlatformWrapper {
     if (Upper(root).rfind(drive_, 0) != 0) {
       return target_.GetDiskFreeSpaceEx(root, free_to_caller, total, total_free);
     }
-    if (free_space_fails) return false;
     std::uint64_t used = 0;
     for (const auto& [name, f] : files) used += static_cast<std::uint64_t>(f.size);
     const std::uint64_t free = used > free_bytes_ ? 0 : free_bytes_ - used;
