@@ -22,9 +22,9 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${options[@]}" "${missing[@]}"
 }
 
-# The build: compiler, CMake, GoogleTest, and libblkid for the Linux
-# platform's volume labels.
-install_missing -- cmake make g++ libgtest-dev pkg-config libblkid-dev
+# The build: compiler, CMake, GoogleTest, libblkid for the Linux platform's volume
+# labels, nlohmann-json for the runner's JSON report.
+install_missing -- cmake make g++ libgtest-dev pkg-config libblkid-dev nlohmann-json3-dev
 [ "${1:-}" = core ] && exit 0
 
 # The Linux platform's real-device tests: FUSE, loop devices (util-linux) and

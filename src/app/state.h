@@ -3,9 +3,9 @@
 #pragma once
 
 #include <array>
-#include <set>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,9 +52,22 @@ struct AppState {
   // How the last Quick Size Test ended, for front ends that report it.
   enum class QuickOutcome { kNotRun, kPassed, kFailed, kAborted };
   QuickOutcome quick_outcome = QuickOutcome::kNotRun;
+  // What it found: the lowest and highest sectors whose marker came back
+  // wrong (-1 when none did), how many did, and the recommended partition
+  // size in bytes (-1 when there is no recommendation).
+  struct QuickFindings {
+    double first_bad_sector = -1;
+    double last_bad_sector = -1;
+    std::int64_t bad_markers = 0;
+    double recommended_bytes = -1;
+  };
+  QuickFindings quick_findings;
   // How the last Volume File Test ended (kNotRun: refused or not confirmed).
   enum class VolumeOutcome { kNotRun, kPassed, kFaulty, kProbablyFake, kAborted };
   VolumeOutcome volume_outcome = VolumeOutcome::kNotRun;
+  // Its report's figures: megabytes tested and megabytes that came back good.
+  std::int32_t volume_tested_mb = 0;
+  std::int32_t volume_good_mb = 0;
 
   // Volume handles kept between LOCK and UNLOCK, and the single volume handle.
   std::array<Handle, 31> hVolume{};

@@ -1,11 +1,15 @@
-// veracap-cli: the program's procedures over the headless window, for
-// scripts, demonstrations and machines without a desktop. Message boxes are
-// printed and answered from the command line; the results log goes to
-// standard output as it grows.
-#include <cctype>
+// veracap-cli: the program's procedures over the headless window, for Linux
+// users, scripts and demonstrations. The device is named by its path (or, as
+// the window shows them, by drive letter or disk number); the results log is
+// printed as the program writes it; the drive list, the test buttons and
+// their confirmations are driven underneath exactly as in the window.
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -15,187 +19,153 @@
 #include "app/controls.h"
 #include "app/headless_window.h"
 #include "app/results_log.h"
-#include "shell/startup.h"
+#include "cli/arguments.h"
+#include "cli/console.h"
+#include "cli/meter.h"
 #include "cli/real_devices.h"
+#include "cli/report.h"
+#include "diskio/sector_io.h"
+#include "diskio/volumes.h"
+#include "drives/drive_details.h"
 #include "drives/drive_info.h"
 #include "drives/drive_list.h"
+#include "filetest/file_test_command.h"
 #include "platform/emulated/emulated_platform.h"
 #include "platform/emulated/manifest.h"
 #include "quicktest/quick_size_engine.h"
+#include "quicktest/quick_test_command.h"
+#include "shell/startup.h"
 
+namespace veracap::cli {
 namespace {
-
-using namespace veracap;
 
 constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
 
-const char* const kUsage =
-    "usage: veracap-cli [--devices FILE] [--images DIR] [--all-drives] [--debug] [--quiet] list\n"
-    "       veracap-cli [...] (--drive E: | --entry K | --disk N) quick [--yes]\n"
-    "       veracap-cli [...] (--drive E: | --entry K) filetest [--yes]\n"
-    "       veracap-cli [...] (--drive E: | --entry K) cleanup\n"
-    "\n"
-    "  list         print the drive list, one entry a line (USB drives; all with --all-drives)\n"
-    "  quick        run the Quick Size Test (destroys all data on the disk)\n"
-    "  filetest     run the Volume File Test (fills the volume's free space with test files,\n"
-    "               samples them back, deletes them; files already there are not touched)\n"
-    "  cleanup      delete the test files a cancelled Volume File Test left behind\n"
-    "  --drive E:   test the disk of the drive list's entry that holds drive E:\n"
-    "  --entry K    test the disk of the K-th entry of the drive list (1 is the first); for a\n"
-    "               disk without a drive letter\n"
-    "  --disk N     physical disk number (1 to 80; disk 0 holds the system), without the\n"
-    "               drive list and its questions\n"
-    "  --yes        answer the confirmations with OK; without it nothing is written\n"
-    "  exit status  0 PASSED, 1 FAILED (or faulty / probably fake / aborted), 2 refused\n"
-    "  --all-drives tick \"List all drives\" (and confirm its warning): non-USB disks are listed\n"
-    "  --devices F  emulated devices from manifest F (on Linux the default is the machine's\n"
-    "               real disks, which needs root; elsewhere the bundled manifest)\n"
-    "  --images D   folder of the emulated disk images (emulated devices: the bundled\n"
-    "               manifest unless --devices is given)\n"
-    "  --debug      trace lines in the results log\n"
-    "  --quiet      verdicts only in the log, no message boxes\n";
+std::string Version() {
+  return std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
+         std::to_string(kVersionRevision);
+}
 
-struct Options {
-  std::string devices;
-  std::string images;
-  bool debug = false;
-  bool quiet = false;
-  bool yes = false;
-  bool all_drives = false;
-  long disk = -1;
-  std::string drive;  // "E:"
-  long entry = -1;    // 1-based
-  std::string command;
+// 31914086400 -> "31,914,086,400".
+std::string Grouped(double value) {
+  std::string digits = std::to_string(static_cast<long long>(std::llround(value)));
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  return digits;
+}
+
+// What STORAGE_QUERY_PROPERTY tells of a disk: bus, removable, texts.
+struct Descriptor {
+  std::uint32_t bus = 0;
+  bool removable = false;
+  std::string vendor, product, serial;
 };
 
-// "e", "E:", "e:\\" all name drive E:; anything else is not a drive.
-bool ParseDrive(const std::string& text, std::string* drive) {
-  if (text.empty() || text.size() > 3 || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+Descriptor Describe(Context& ctx, std::int32_t disk) {
+  Descriptor d;
+  const Handle h = ctx.platform.CreateFile(PhysicalDrivePath(disk), 0, 0, kOpenExisting, 0);
+  if (h == kInvalidHandle) return d;
+  std::uint8_t query[12] = {};
+  std::vector<std::uint8_t> out(1024, 0);
+  std::uint32_t returned = 0;
+  const bool ok =
+      ctx.platform.DeviceIoControl(h, kIoctlStorageQueryProperty, query, sizeof query, out.data(),
+                                   static_cast<std::uint32_t>(out.size()), &returned);
+  ctx.platform.CloseHandle(h);
+  if (!ok || returned < 32) return d;
+  const auto u32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, out.data() + at, 4);
+    return v;
+  };
+  const auto text = [&](std::size_t field) {
+    const std::uint32_t at = u32(field);
+    if (at == 0 || at >= returned) return std::string();
+    std::string s(reinterpret_cast<const char*>(out.data() + at),
+                  strnlen(reinterpret_cast<const char*>(out.data() + at), returned - at));
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    return s;
+  };
+  d.removable = out[10] != 0;
+  d.bus = u32(28);
+  d.vendor = text(12);
+  d.product = text(16);
+  d.serial = text(24);
+  return d;
+}
+
+std::string BusName(std::uint32_t bus) {
+  static const char* const kNames[] = {"unknown", "scsi", "atapi",   "ata",   "1394",   "ssa",
+                                       "fibre",   "usb",  "raid",    "iscsi", "sas",    "sata",
+                                       "sd",      "mmc",  "virtual", "file",  "spaces", "nvme"};
+  return bus < sizeof kNames / sizeof kNames[0] ? kNames[bus] : std::to_string(bus);
+}
+
+class Runner {
+ public:
+  Runner(const Options& o, Platform& base, std::ostream& out, bool real)
+      : o_(o),
+        base_(base),
+        meter_(base),
+        out_(out),
+        real_(real),
+        console_(out, std::cerr, o.quiet, !o.quiet && ::isatty(STDERR_FILENO) != 0, o.about),
+        ctx_{meter_, window_, state_} {
+    state_.DebugMode = o.debug;
+    state_.QuietMode = o.quiet;
+    window_.default_answer = kIdCancel;
+    console_.Attach(window_);
+  }
+
+  int Run();
+
+ private:
+  int List();
+  int Quick();
+  int FileCommand();
+  void StartUp();
+  // Finds the disk (and, for the file commands, the volume) that the
+  // options name, and chooses its entry in the drive list. False with
+  // run_.reason set when there is none.
+  bool Choose(bool want_volume);
+  bool Refuse(const std::string& reason) {
+    run_.verdict = "refused";
+    run_.reason = reason;
     return false;
   }
-  if (text.size() >= 2 && text[1] != ':') return false;
-  if (text.size() == 3 && text[2] != '\\') return false;
-  *drive =
-      std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])))) + ":";
-  return true;
-}
+  // The confirmation: --yes, the question on a terminal, or (elsewhere) the
+  // window's questions answered Cancel. False when the user said no.
+  bool Confirm(const std::string& question);
+  // Whether the disk is still the one the user chose.
+  bool SameDevice();
+  int Finish(int status);
+  const std::vector<std::string>& Entries() { return StateOf(state_, Control::Combo1).items; }
 
-std::string Unix(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return out;
-}
+  const Options& o_;
+  Platform& base_;
+  Meter meter_;
+  std::ostream& out_;
+  bool real_;
+  HeadlessWindow window_;
+  AppState state_;
+  Console console_;
+  Context ctx_;
+  RunRecord run_;
+  std::string identity_;
+  std::chrono::steady_clock::time_point start_{};
+};
 
-bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *out = args[++i];
-      return true;
-    };
-    std::string text;
-    if (a == "--devices") {
-      if (!value(&o->devices)) return false;
-    } else if (a == "--images") {
-      if (!value(&o->images)) return false;
-    } else if (a == "--debug") {
-      o->debug = true;
-    } else if (a == "--quiet") {
-      o->quiet = true;
-    } else if (a == "--yes") {
-      o->yes = true;
-    } else if (a == "--all-drives") {
-      o->all_drives = true;
-    } else if (a == "--drive") {
-      if (!value(&text)) return false;
-      if (!ParseDrive(text, &o->drive)) {
-        *error = "--drive needs a drive letter such as E:, not '" + text + "'";
-        return false;
-      }
-    } else if (a == "--entry") {
-      if (!value(&text)) return false;
-      char* end = nullptr;
-      o->entry = std::strtol(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || o->entry < 1) {
-        *error = "--entry needs an entry number from 1, not '" + text + "'";
-        return false;
-      }
-    } else if (a == "--disk") {
-      if (!value(&text)) return false;
-      char* end = nullptr;
-      o->disk = std::strtol(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0') {
-        *error = "--disk needs a disk number, not '" + text + "'";
-        return false;
-      }
-    } else if (a == "-h" || a == "--help") {
-      o->command = "help";
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option " + a;
-      return false;
-    } else if (o->command.empty()) {
-      o->command = a;
-    } else {
-      *error = "unexpected argument " + a;
-      return false;
-    }
-  }
-  return true;
-}
-
-int RunQuick(Context& ctx, const Options& o) {
-  AppState& s = ctx.state;
-  if (o.disk < 1 || o.disk > kHighestDiskNumber) {
-    std::cerr << "veracap-cli: disk " << o.disk
-              << " cannot be tested: disk 0 holds the system and numbers run from 1 to "
-              << kHighestDiskNumber << "\n";
-    return kExitRefused;
-  }
-  s.TitleLine = "VERACAP v1.1.1  [Qmx]";
-  s.SelectedDiskNumber = static_cast<std::int32_t>(o.disk);
-  GetUSBDiskDriveInfo(ctx, s.SelectedDiskNumber);
-  if (std::nearbyint(std::nearbyint(s.DriveSizeBytes / 1024) / 1024) < 1) {
-    std::cerr << "veracap-cli: disk " << o.disk
-              << " is not a USB disk that could be identified; nothing was written\n";
-    return kExitRefused;
-  }
-  SetResultText(ctx, s.TitleLine + "\r\nVeracap - Quick Size Test (destructive)");
-  if (!o.yes) {
-    std::cout << "\n";
-    std::cerr << "veracap-cli: the Quick Size Test destroys all data on disk " << o.disk
-              << "; run it again with --yes to confirm. Nothing was written.\n";
-    return kExitRefused;
-  }
-  Show_Cancel(ctx);
-  QuickSizeTest(ctx);
-  Hide_Cancel(ctx);
-  std::cout << "\n";
-  return s.quick_outcome == AppState::QuickOutcome::kPassed ? kExitPassed : kExitFailed;
-}
-
-// Start-up as a user meets it: the About box (answered OK, its only button);
-// then, when asked
-// for, "List all drives" ticked and its warning confirmed.
-void StartUp(Context& ctx, HeadlessWindow& window, const Options& o) {
-  Form_Load(ctx);
-  if (o.all_drives) {
-    window.ScriptAnswers({kIdOk});
-    Click(ctx, Control::chkShowAll);
+void Runner::StartUp() {
+  Form_Load(ctx_);
+  if (o_.all_drives) {
+    window_.ScriptAnswers({kIdOk});
+    Click(ctx_, Control::chkShowAll);
   }
 }
-
-const std::vector<std::string>& Entries(AppState& s) { return StateOf(s, Control::Combo1).items; }
 
 // An entry begins with the drive letters of its disk, filled from the first
 // slot on: "E: F:" and so on, three characters a slot.
@@ -206,156 +176,314 @@ bool EntryHoldsDrive(const std::string& entry, const std::string& drive) {
   return false;
 }
 
-int RunList(Context& ctx, HeadlessWindow& window, const Options& o) {
-  StartUp(ctx, window, o);
-  for (const std::string& entry : Entries(ctx.state)) std::cout << entry << "\n";
-  return 0;
-}
-
-// Start-up, then the entry of the drive list that the options name is
-// chosen as a user would. False (with the reason told) when there is none.
-bool StartAndChoose(Context& ctx, HeadlessWindow& window, const Options& o) {
-  StartUp(ctx, window, o);
-  const std::vector<std::string>& entries = Entries(ctx.state);
+bool Runner::Choose(bool want_volume) {
+  std::string drive = o_.drive;
+  long disk = o_.disk;
   int index = -1;
-  if (!o.drive.empty()) {
-    for (std::size_t i = 0; i < entries.size() && index < 0; ++i) {
-      if (EntryHoldsDrive(entries[i], o.drive)) index = static_cast<int>(i);
+  const std::string& d = o_.device;
+  if (o_.entry >= 0) {
+    if (o_.entry > static_cast<long>(Entries().size())) {
+      return Refuse("the drive list has " + std::to_string(Entries().size()) + " entries, not " +
+                    std::to_string(o_.entry) + " (see 'veracap-cli list')");
     }
-    if (index < 0) {
-      std::cerr << "\nveracap-cli: no entry of the drive list holds drive " << o.drive
-                << " (see 'veracap-cli list'; drives not on USB are listed with --all-drives)\n";
-      return false;
+    index = static_cast<int>(o_.entry - 1);
+  } else if (!d.empty() && d[0] == '/') {
+    RealTarget target;
+    std::string error;
+    if (!ResolveRealDevice(base_, d, want_volume, &target, &error)) return Refuse(error);
+    disk = target.disk;
+    run_.device_path = target.path;
+    if (target.letter != 0) drive = std::string(1, target.letter) + ":";
+  } else if (!d.empty() && std::isdigit(static_cast<unsigned char>(d[0]))) {
+    if (!ParseNumber(d, 0, kHighestDiskNumber, &disk)) {
+      return Refuse("'" + d + "' is no disk number from 1 to " +
+                    std::to_string(kHighestDiskNumber));
     }
-  } else {
-    if (o.entry > static_cast<long>(entries.size())) {
-      std::cerr << "\nveracap-cli: the drive list has " << entries.size() << " entries, not "
-                << o.entry << " (see 'veracap-cli list')\n";
-      return false;
-    }
-    index = static_cast<int>(o.entry - 1);
+  } else if (!d.empty() && !ParseDrive(d, &drive)) {
+    return Refuse("'" + d +
+                  "' names no device: give a device path, a drive letter or a disk "
+                  "number");
   }
-  Choose(ctx, Control::Combo1, index);
+  if (disk == 0) return Refuse("disk 0 holds the system and is never tested");
+  if (!drive.empty() && index < 0) {
+    for (std::size_t i = 0; i < Entries().size() && index < 0; ++i) {
+      if (EntryHoldsDrive(Entries()[i], drive)) index = static_cast<int>(i);
+    }
+  } else if (disk > 0 && index < 0) {
+    for (std::size_t i = 0; i < Entries().size() && index < 0; ++i) {
+      const std::optional<double> n = DiskNumberInEntry(Entries()[i]);
+      if (n && *n == disk) index = static_cast<int>(i);
+    }
+  }
+  if (index < 0) {
+    const std::string what = !drive.empty() ? "drive " + drive : "disk " + std::to_string(disk);
+    if (disk < 0 && !drive.empty()) disk = GetDiskNumber(ctx_, drive);
+    for (const RealDisk& r : RealDisks(base_)) {
+      if (r.number == disk && !r.protected_reason.empty()) {
+        return Refuse(r.path + " " + r.protected_reason + " and is never written");
+      }
+    }
+    return Refuse("no entry of the drive list holds " + what +
+                  (o_.all_drives ? "" : " (disks not on USB are tested with --all)") +
+                  "; see 'veracap-cli list" + (o_.all_drives ? " --all'" : "'"));
+  }
+  ::veracap::Choose(ctx_, Control::Combo1, index);
   // An entry names its disk's first drive; the volume asked for by letter is
   // the one the file commands work on.
-  if (!o.drive.empty()) ctx.state.SelectedDrive = o.drive;
+  if (!drive.empty()) state_.SelectedDrive = drive;
+  if (want_volume && state_.SelectedDrive.find_first_not_of(" :") == std::string::npos) {
+    return Refuse("the chosen disk has no mounted volume");
+  }
+  // The disk's facts as the program identifies it, for the question and the
+  // report; the test identifies it again itself.
+  run_.disk = DiskNumberInEntry(Entries()[static_cast<std::size_t>(index)]).value_or(-1);
+  if (want_volume) run_.disk = GetDiskNumber(ctx_, state_.SelectedDrive);
+  run_.drive = want_volume ? state_.SelectedDrive : "";
+  if (run_.device_path.empty() || !want_volume) {
+    for (const RealDisk& r : RealDisks(base_)) {
+      if (r.number == run_.disk) run_.device_path = r.path;
+    }
+  }
+  if (run_.device_path.empty()) run_.device_path = "PhysicalDrive" + std::to_string(run_.disk);
+  const bool all = state_.ShowAllDrives;
+  state_.ShowAllDrives = true;
+  state_.SelectedDiskNumber = run_.disk;
+  GetUSBDiskDriveInfo(ctx_, run_.disk);
+  state_.ShowAllDrives = all;
+  run_.claimed_bytes = state_.DriveSizeBytes;
+  run_.model = state_.DriveModel;
+  run_.serial = real_ ? RealSerial(base_, run_.disk) : Describe(ctx_, run_.disk).serial;
+  identity_ = RealIdentity(base_, run_.disk);
   return true;
 }
 
+bool Runner::Confirm(const std::string& question) {
+  if (o_.yes) {
+    window_.default_answer = kIdOk;
+    return true;
+  }
+  if (::isatty(STDIN_FILENO) == 0) return true;  // the window's questions answer Cancel
+  if (!console_.Ask(question, stdin)) {
+    return Refuse("not confirmed; nothing was written");
+  }
+  window_.default_answer = kIdOk;
+  return true;
+}
+
+bool Runner::SameDevice() {
+  if (!real_) return true;
+  const std::string now = RealIdentity(base_, run_.disk);
+  if (now == identity_ && !now.empty()) return true;
+  return Refuse("the device is no longer the one chosen (it was " + identity_ + "; now " +
+                (now.empty() ? std::string("gone") : now) + "); nothing was written");
+}
+
+int Runner::Finish(int status) {
+  console_.EndLog();
+  if (start_ != std::chrono::steady_clock::time_point{}) {
+    run_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  if (run_.device_path.empty()) run_.device_path = o_.device;
+  if (o_.quiet) {
+    std::cout << VerdictLine(run_, state_) << "\n";
+  } else {
+    if (status == kExitRefused) std::cerr << "veracap-cli: " << run_.reason << "\n";
+    for (const std::string& line : SpeedLines(run_, meter_)) out_ << line << "\n";
+  }
+  out_ << std::flush;
+  if (!o_.json.empty()) {
+    const std::string json = JsonReport(run_, state_, meter_, Version());
+    if (json.empty()) {
+      std::cerr << "veracap-cli: this build writes no JSON report\n";
+    } else if (o_.json == "-") {
+      std::cout << json << std::flush;
+    } else {
+      std::ofstream file(o_.json, std::ios::binary | std::ios::trunc);
+      file << json;
+      if (!file.flush()) {
+        std::cerr << "veracap-cli: the JSON report could not be written to " << o_.json << "\n";
+      }
+    }
+  }
+  return status;
+}
+
 // Why a test command clicked from the runner did not run.
-int TellRefusal(const HeadlessWindow& window, std::size_t boxes_before, const std::string& title,
-                const std::string& what) {
+std::string RefusalOf(const HeadlessWindow& window, std::size_t boxes_before,
+                      const std::string& title, const std::string& what) {
   const std::vector<RecordedMessageBox>& boxes = window.message_boxes();
   for (std::size_t i = boxes_before; i < boxes.size(); ++i) {
     if (boxes[i].title == title && boxes[i].answer != kIdOk) {
-      std::cerr << "veracap-cli: " << what
-                << "; its confirmation was answered Cancel (run it again with --yes to answer "
-                   "OK). Nothing was written.\n";
-      return kExitRefused;
+      return what +
+             "; not confirmed (run it again with --yes, or on a terminal to be asked). "
+             "Nothing was written.";
     }
   }
   if (boxes.size() > boxes_before) {
-    std::cerr << "veracap-cli: the test did not start (see the message above). Nothing was "
-                 "written.\n";
-  } else {
-    std::cerr << "veracap-cli: the chosen entry names no disk that can be tested (disk 0, a "
-                 "number above 80, or a drive whose disk number cannot be told). Nothing was "
-                 "written.\n";
+    return "the test did not start: " + boxes.back().text + " Nothing was written.";
   }
-  return kExitRefused;
+  return "the chosen entry names no disk that can be tested (disk 0, a number above 80, or a "
+         "drive whose disk number cannot be told). Nothing was written.";
 }
 
-// The Quick Size Test as a user runs it: start-up, the entry chosen in the
-// drive list, the button clicked, the questions answered.
-int RunQuickFromList(Context& ctx, HeadlessWindow& window, const Options& o) {
-  AppState& s = ctx.state;
-  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
-  window.default_answer = o.yes ? kIdOk : kIdCancel;
-  const std::size_t boxes_before = window.message_boxes().size();
-  Click(ctx, Control::cmdQuickTest);
-  std::cout << "\n" << std::flush;
-  switch (s.quick_outcome) {
+int Runner::Quick() {
+  run_.test = "quick";
+  StartUp();
+  if (!Choose(false)) return Finish(kExitRefused);
+  std::array<std::string, 4> letters{};
+  Get_Drive_Volumes(ctx_, run_.disk, letters);
+  std::string volumes;
+  for (const std::string& v : letters) {
+    if (!v.empty()) volumes += " " + v;
+  }
+  if (!Confirm("The Quick Size Test DESTROYS ALL DATA on " + run_.device_path + " (" +
+               Grouped(run_.claimed_bytes) + " bytes, " +
+               (run_.model.empty() ? "no model" : run_.model) + ", disk " +
+               std::to_string(run_.disk) + (volumes.empty() ? "" : ", volumes" + volumes) +
+               "): every file and partition on it.\nErase it?")) {
+    return Finish(kExitRefused);
+  }
+  if (!SameDevice()) return Finish(kExitRefused);
+  console_.Watch(meter_, state_, "quick");
+  start_ = std::chrono::steady_clock::now();
+  const std::size_t boxes_before = window_.message_boxes().size();
+  Click(ctx_, Control::cmdQuickTest);
+  switch (state_.quick_outcome) {
     case AppState::QuickOutcome::kPassed:
-      return kExitPassed;
+      run_.verdict = "passed";
+      return Finish(kExitPassed);
     case AppState::QuickOutcome::kFailed:
+      run_.verdict = "failed";
+      return Finish(kExitFailed);
     case AppState::QuickOutcome::kAborted:
-      return kExitFailed;
+      run_.verdict = "aborted";
+      return Finish(kExitFailed);
     case AppState::QuickOutcome::kNotRun:
       break;
   }
-  return TellRefusal(window, boxes_before, "Quick Size Test",
-                     "the Quick Size Test destroys all data on disk " +
-                         std::to_string(s.SelectedDiskNumber));
+  Refuse(RefusalOf(window_, boxes_before, "Quick Size Test",
+                   "the Quick Size Test destroys all data on " + run_.device_path));
+  return Finish(kExitRefused);
 }
 
-// The Volume File Test, clicked the same way: it fills the free space of the
-// chosen volume with test files, samples them back and deletes them.
-int RunFileTest(Context& ctx, HeadlessWindow& window, const Options& o) {
-  AppState& s = ctx.state;
-  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
-  window.default_answer = o.yes ? kIdOk : kIdCancel;
-  const std::size_t boxes_before = window.message_boxes().size();
-  Click(ctx, Control::cmdVolumeTest);
-  std::cout << "\n" << std::flush;
-  switch (s.volume_outcome) {
+int Runner::FileCommand() {
+  const bool cleanup = o_.command == "cleanup";
+  run_.test = cleanup ? "cleanup" : "filetest";
+  StartUp();
+  if (!Choose(true)) return Finish(kExitRefused);
+  if (cleanup) {
+    Click(ctx_, Control::cmdcleanup);
+    run_.verdict = "passed";
+    return Finish(kExitPassed);
+  }
+  const double free_mb = std::floor(FreeDiskSpace(ctx_, state_.SelectedDrive) / 1048576);
+  if (!Confirm("The Volume File Test fills the free space of " + state_.SelectedDrive + " (" +
+               Grouped(free_mb) + " MB free, on " + run_.device_path + ", " +
+               (run_.model.empty() ? "no model" : run_.model) +
+               ") with test files and deletes them; files already there are not touched, but on "
+               "a fake drive they can be corrupted.\nFill it?")) {
+    return Finish(kExitRefused);
+  }
+  if (!SameDevice()) return Finish(kExitRefused);
+  console_.Watch(meter_, state_, "filetest");
+  start_ = std::chrono::steady_clock::now();
+  const std::size_t boxes_before = window_.message_boxes().size();
+  Click(ctx_, Control::cmdVolumeTest);
+  switch (state_.volume_outcome) {
     case AppState::VolumeOutcome::kPassed:
-      return kExitPassed;
+      run_.verdict = "passed";
+      return Finish(kExitPassed);
     case AppState::VolumeOutcome::kFaulty:
+      run_.verdict = "failed";
+      run_.finding = "faulty";
+      return Finish(kExitFailed);
     case AppState::VolumeOutcome::kProbablyFake:
+      run_.verdict = "failed";
+      run_.finding = "probably fake";
+      return Finish(kExitFailed);
     case AppState::VolumeOutcome::kAborted:
-      return kExitFailed;
+      run_.verdict = "aborted";
+      return Finish(kExitFailed);
     case AppState::VolumeOutcome::kNotRun:
       break;
   }
-  return TellRefusal(window, boxes_before, "File Test",
-                     "the Volume File Test fills the free space of " + s.SelectedDrive);
+  Refuse(RefusalOf(window_, boxes_before, "File Test",
+                   "the Volume File Test fills the free space of " + state_.SelectedDrive));
+  return Finish(kExitRefused);
 }
 
-// The Delete Test Files button: removes test files a cancelled run left.
-int RunCleanup(Context& ctx, HeadlessWindow& window, const Options& o) {
-  if (!StartAndChoose(ctx, window, o)) return kExitRefused;
-  Click(ctx, Control::cmdcleanup);
-  std::cout << "\n" << std::flush;
+int Runner::List() {
+  StartUp();
+  std::vector<RealDisk> real = RealDisks(base_);
+  const bool all = state_.ShowAllDrives;
+  for (std::int32_t n = 0; n <= kHighestDiskNumber; ++n) {
+    const Handle h = ctx_.platform.CreateFile(PhysicalDrivePath(n), 0, 0, kOpenExisting, 0);
+    if (h == kInvalidHandle) continue;
+    ctx_.platform.CloseHandle(h);
+    const Descriptor d = Describe(ctx_, n);
+    state_.ShowAllDrives = true;
+    state_.SelectedDiskNumber = n;
+    GetUSBDiskDriveInfo(ctx_, n);
+    std::array<std::string, 4> letters{};
+    Get_Drive_Volumes(ctx_, n, letters);
+    std::string path = "PhysicalDrive" + std::to_string(n), refused, mounts;
+    for (const RealDisk& r : real) {
+      if (r.number != n) continue;
+      path = r.path;
+      refused = r.protected_reason;
+      for (const std::string& m : r.mount_points) mounts += (mounts.empty() ? "" : ",") + m;
+    }
+    if (n == 0) refused = "disk 0 holds the system";
+    if (refused.empty() && state_.DriveSizeBytes <= 0) refused = "not identified";
+    const bool usb = d.bus == 7;
+    if (!all && (!usb || !refused.empty())) continue;
+    std::string drives;
+    for (const std::string& l : letters) {
+      if (!l.empty()) drives += (drives.empty() ? "" : ",") + l;
+    }
+    std::string model = d.vendor + (d.vendor.empty() || d.product.empty() ? "" : " ") + d.product;
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f GB", state_.DriveSizeBytes / 1e9);
+    char line[512];
+    std::snprintf(line, sizeof line, "%-14s %10s  %-28s %-5s %-9s %-7s %-22s disk %d", path.c_str(),
+                  size, model.empty() ? "-" : model.c_str(), BusName(d.bus).c_str(),
+                  d.removable ? "removable" : "fixed", drives.empty() ? "-" : drives.c_str(),
+                  mounts.empty() ? "-" : mounts.c_str(), n);
+    std::string text = line;
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (!refused.empty()) text += "  refused: " + refused;
+    out_ << text << "\n";
+  }
+  out_ << std::flush;
   return kExitPassed;
 }
 
-}  // namespace
+int Runner::Run() {
+  if (o_.command == "list") return List();
+  if (o_.command == "quick") return Quick();
+  return FileCommand();
+}
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Options o;
   std::string error;
   if (!ParseArguments(argc, argv, &o, &error)) {
-    std::cerr << "veracap-cli: " << error << "\n" << kUsage;
+    std::cerr << "veracap-cli: " << error << " (see veracap-cli --help)\n";
     return kExitRefused;
   }
   if (o.command == "help") {
     std::cout << kUsage;
-    return 0;
+    return kExitPassed;
   }
-  const int choices = (o.disk >= 0 ? 1 : 0) + (o.drive.empty() ? 0 : 1) + (o.entry >= 0 ? 1 : 0);
-  std::string misuse;
-  if (o.command.empty()) {
-    misuse = "no command given";
-  } else if (o.command != "quick" && o.command != "list" && o.command != "filetest" &&
-             o.command != "cleanup") {
-    misuse = "unknown command '" + o.command + "'";
-  } else if (o.command == "list" && choices > 0) {
-    misuse = "list takes no --drive, --entry or --disk";
-  } else if (o.command == "quick" && choices != 1) {
-    misuse = "quick needs one of --drive, --entry and --disk";
-  } else if (o.command != "list" && o.command != "quick" && (choices != 1 || o.disk >= 0)) {
-    misuse = o.command + " needs one of --drive and --entry";
-  } else if (o.disk >= 0 && o.all_drives) {
-    misuse = "--all-drives chooses what the drive list shows; --disk does not use the list";
-  }
-  if (!misuse.empty()) {
-    std::cerr << "veracap-cli: " << misuse << "\n" << kUsage;
-    return kExitRefused;
+  if (o.command == "version") {
+    std::cout << "veracap-cli " << Version() << "\n";
+    return kExitPassed;
   }
 
   std::unique_ptr<Platform> platform;
-  if (o.devices.empty() && o.images.empty() && cli::RealDevicesSupported()) {
-    platform = cli::MakeRealPlatform(std::cerr);
+  const bool real = o.devices.empty() && o.images.empty() && RealDevicesSupported();
+  if (real) {
+    platform = MakeRealPlatform(std::cerr);
     if (!platform) return kExitRefused;
   } else {
     emulated::Manifest manifest;
@@ -363,45 +491,31 @@ int main(int argc, char** argv) {
         o.devices.empty() ? emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error)
                           : emulated::LoadManifest(o.devices, &manifest, &error);
     if (!loaded) {
-      std::cerr << "veracap-cli: " << error << "\n";
+      std::cerr << "veracap-cli: " << error << "\nNothing was done.\n";
       return kExitRefused;
     }
     emulated::Options options;
     options.real_clock = true;
     options.image_dir = o.images;
-    if (options.image_dir.empty() && o.devices.empty())
+    if (options.image_dir.empty() && o.devices.empty()) {
       options.image_dir = emulated::DefaultImageDir();
-    platform = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
+    }
+    auto emulated = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
+    // A device the platform could not set up (an unusable images folder, a
+    // damaged volume table) stops the run before anything is written.
+    if (!emulated->error().empty()) {
+      std::cerr << "veracap-cli: " << emulated->error() << "\nNothing was done.\n";
+      return kExitRefused;
+    }
+    platform = std::move(emulated);
   }
-
-  // The list's entries alone go to standard output; for it, the log and the
-  // dialogue go to standard error.
-  std::ostream& out = o.command == "list" ? std::cerr : std::cout;
-  HeadlessWindow window;
-  window.default_answer = kIdCancel;
-  // The log's replaced text begins a new line of its own.
-  bool printed = false;
-  window.on_log_appended = [&out, &printed](const std::string& text) {
-    out << Unix(text) << std::flush;
-    printed = true;
-  };
-  window.on_log_replaced = [&out, &printed](const std::string& text) {
-    out << (printed ? "\n" : "") << Unix(text) << std::flush;
-    printed = true;
-  };
-  window.on_message_box = [&out, &printed](const RecordedMessageBox& box) {
-    out << "\n[message box: " << box.title << ", style " << box.style << ", answered "
-        << (box.answer == kIdOk ? "OK" : "Cancel") << "]\n"
-        << Unix(box.text) << "\n[end of message box]" << std::flush;
-    printed = true;
-  };
-  AppState state;
-  state.DebugMode = o.debug;
-  state.QuietMode = o.quiet;
-  Context ctx{*platform, window, state};
-  if (o.command == "list") return RunList(ctx, window, o);
-  if (o.command == "filetest") return RunFileTest(ctx, window, o);
-  if (o.command == "cleanup") return RunCleanup(ctx, window, o);
-  if (o.disk >= 0) return RunQuick(ctx, o);
-  return RunQuickFromList(ctx, window, o);
+  // With the JSON report on standard output, the log goes to standard error.
+  std::ostream& out = o.json == "-" ? std::cerr : std::cout;
+  Runner runner(o, *platform, out, real);
+  return runner.Run();
 }
+
+}  // namespace
+}  // namespace veracap::cli
+
+int main(int argc, char** argv) { return veracap::cli::Main(argc, argv); }

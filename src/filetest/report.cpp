@@ -62,6 +62,8 @@ void VolumeTestReport(Context& ctx, std::int32_t files_written) {
       VolumeTestFiguresOf(files_written, s.PlannedFileCount, s.GoodFileCount, s.LASTCHUNK);
   const bool passed = f.verdict == FileTestVerdict::kPassed;
   const std::string crlf = kCrLf;
+  s.volume_tested_mb = f.tested_mb;
+  s.volume_good_mb = f.good_mb;
 
   AppendResult(ctx, crlf + "-----------------------" + crlf + "TEST FINISHED" + crlf +
                         Number(f.tested_mb) + "MB of filespace was tested.");

@@ -203,6 +203,8 @@ void QuickRun::Report() {
     // Bad memory within the first block leaves no usable partition; the size
     // is never negative.
     const double recommended = std::max(0.0, (lowest * kSectorBytes - kBlockBytes) / kMiB);
+    s.quick_findings = {lowest, highest, static_cast<std::int64_t>(mismatches_.size()),
+                        recommended * kMiB};
     recommended_line = "Recommended maximum usable partition size: " +
                        FormatNumberText(recommended, kMegabytePattern) +
                        "Mib (approx. Last good Sector=" + PlainNumberText(lowest) + ")";
@@ -288,6 +290,7 @@ void QuickSizeTest(Context& ctx) {
   // Disk 0 holds the system; a negative number names no disk at all.
   if (disk < 1 || disk > kHighestDiskNumber) return;
   ctx.state.quick_outcome = AppState::QuickOutcome::kNotRun;
+  ctx.state.quick_findings = {};
   QuickRun(ctx).Run();
 }
 

@@ -1,13 +1,20 @@
-// The command-line runner as a person uses it: the drive list, and the Quick
-// Size Test chosen by drive letter or entry, answered from the command line.
+// The command-line runner as a person or a script uses it: the device list,
+// the tests on a device named by letter or number, the question on a
+// terminal, the JSON report, and the refusals that leave everything as it was.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "support/harness.h"
+
+#if __has_include(<nlohmann/json.hpp>)
+#include <nlohmann/json.hpp>
+#define VERACAP_HAVE_JSON 1
+#endif
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -36,6 +43,22 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+bool Has(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+// A small "32 GB" stick holding 300 MiB beside a genuine one, for the file
+// commands.
+const char* const kSmallSticks =
+    "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
+    "  volume C: label \"SYSTEM\" capacity 30GiB\n"
+    "disk 1\n  claimed 600MiB\n  bus usb\n"
+    "  volume E: label \"STICK\" capacity 560MiB\n"
+    "  file \"KEEP.TXT\" 5000\n"
+    "disk 2\n  claimed 1200MiB\n  real 300MiB\n  beyond wrap\n  bus usb\n"
+    "  volume F: label \"FAKE\" capacity 1100MiB\n"
+    "disk 3\n  claimed 32MiB\n  bus usb\n  vendor GENERIC\n  product \"BLANK\"\n";
+
 class Runner : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,12 +66,14 @@ class Runner : public ::testing::Test {
     GTEST_SKIP() << "runs the runner through a POSIX shell";
 #endif
   }
-  // Runs veracap-cli with the arguments, its images in a fresh folder.
-  CliRun Cli(const std::string& arguments) {
+  // Runs veracap-cli with the arguments (the shell's words), its images in a
+  // fresh folder, standard input from /dev/null unless input is given.
+  CliRun Cli(const std::string& arguments, const std::string& input = "") {
     const std::string out = dir.path() + "/out.txt";
     const std::string err = dir.path() + "/err.txt";
-    const std::string command = std::string("'") + VERACAP_CLI + "' --images '" + dir.path() +
-                                "/images' " + arguments + " >'" + out + "' 2>'" + err + "'";
+    std::string command = std::string("'") + VERACAP_CLI + "' --images '" + dir.path() +
+                          "/images' " + arguments + " >'" + out + "' 2>'" + err + "'";
+    command = input.empty() ? command + " </dev/null" : "printf '" + input + "' | " + command;
     CliRun run;
     const int raw = std::system(command.c_str());
 #ifndef _WIN32
@@ -60,111 +85,191 @@ class Runner : public ::testing::Test {
     run.err = Slurp(err);
     return run;
   }
+  std::string Manifest(const std::string& text) {
+    const std::string path = dir.path() + "/devices.manifest";
+    std::ofstream(path) << text;
+    return "--devices '" + path + "' ";
+  }
   testing::TempDir dir;
 };
 
-TEST_F(Runner, ListsUsbDrivesAndAllDrivesOnlyWhenAsked) {
+TEST_F(Runner, ListsUsbDisksAndWithAllTheOthersAndWhyTheyAreRefused) {
   const CliRun usb = Cli("list");
   ASSERT_EQ(usb.status, 0) << usb.err;
-  const std::vector<std::string> entries = Lines(usb.out);
-  ASSERT_EQ(entries.size(), 6u) << usb.out;
-  EXPECT_EQ(entries[1], "F:     FAKE32    DRIVE 2 -   29.7GiB GENERIC MASS STORAGE           ");
-  EXPECT_EQ(entries[2].substr(0, 38), "G:     FAKE2TB    DRIVE 3 -1,863.0GiB ");
-  for (const std::string& entry : entries) EXPECT_NE(entry.substr(0, 2), "D:");
-  EXPECT_NE(usb.err.find("[message box: About Veracap, style 64, answered OK]"), std::string::npos);
+  const std::vector<std::string> disks = Lines(usb.out);
+  ASSERT_EQ(disks.size(), 6u) << usb.out;
+  EXPECT_TRUE(Has(disks[1], "PhysicalDrive2")) << disks[1];
+  for (const char* piece :
+       {"31.9 GB", "GENERIC MASS STORAGE", "usb", "removable", "F:", "disk 2"}) {
+    EXPECT_TRUE(Has(disks[1], piece)) << piece << " in " << disks[1];
+  }
+  EXPECT_FALSE(Has(usb.out + usb.err, "About")) << "no About box unless asked";
 
-  const CliRun all = Cli("--all-drives list");
+  const CliRun all = Cli("list --all");
   ASSERT_EQ(all.status, 0) << all.err;
-  const std::vector<std::string> all_entries = Lines(all.out);
-  ASSERT_EQ(all_entries.size(), 7u) << all.out;
-  EXPECT_EQ(all_entries[4].substr(0, 26), "D:     DATA    DRIVE 5 -  ");
-  EXPECT_NE(all.err.find("[message box: VERACAP, style 1, answered OK]\n"
-                         "WARNING: All drives in the system will be listed!"),
-            std::string::npos);
+  const std::vector<std::string> every = Lines(all.out);
+  ASSERT_EQ(every.size(), 8u) << all.out;
+  EXPECT_TRUE(Has(every[0], "sata  fixed")) << every[0];
+  EXPECT_TRUE(Has(every[0], "refused: disk 0 holds the system")) << every[0];
+  EXPECT_TRUE(Has(every[5], "disk 5")) << every[5];
+  EXPECT_FALSE(Has(every[5], "refused")) << every[5];
 }
 
-TEST_F(Runner, QuickSizeTestByDriveLetterFailsTheCounterfeit) {
-  const CliRun run = Cli("--drive F: quick --yes");
+TEST_F(Runner, QuickSizeTestFailsTheCounterfeitAndReportsItOnceWithJson) {
+  const std::string json = dir.path() + "/run.json";
+  const CliRun run = Cli("quick F: --yes --json '" + json + "'");
   EXPECT_EQ(run.status, 1) << run.err;
-  const std::string head =
-      "VERACAP v1.1.1  [Qmx]\nDRIVE 2 -   29.7GiB GENERIC MASS STORAGE           \n"
-      "Veracap - Quick Size Test (destructive)\n"
-      "F:     FAKE32    DRIVE 2 -   29.7GiB GENERIC MASS STORAGE           \n"
-      "[message box: Quick Size Test, style 1, answered OK]\n"
-      "WARNING: This test will DESTROY ALL DATA on the whole drive.\n";
-  EXPECT_NE(run.out.find(head), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("[message box: Quick Size Test, style 49, answered OK]\n"
-                         "ARE YOU SURE IT IS OK TO ERASE ALL VOLUMES ON DRIVE 2?"),
-            std::string::npos);
-  EXPECT_NE(run.out.find("*** FAILED ***"), std::string::npos);
-  // The About box came first.
-  EXPECT_EQ(run.out.find("\n[message box: About Veracap, style 64, answered OK]"), 0u);
+  // The log as the program writes it, from its first line; no dialogue.
+  EXPECT_EQ(run.out.find("VERACAP v1.1.1  [Qmx]\nDRIVE 2 -   29.7GiB GENERIC MASS STORAGE  "), 0u)
+      << run.out;
+  EXPECT_FALSE(Has(run.out, "[message box")) << run.out;
+  EXPECT_FALSE(Has(run.out, "This utility tests the size")) << "About only with --about";
+  // Each verdict once (the log's; the message box shows the same text).
+  const auto failed = run.out.find("*** FAILED ***");
+  ASSERT_NE(failed, std::string::npos);
+  EXPECT_EQ(run.out.find("*** FAILED ***", failed + 1), std::string::npos) << run.out;
+  // The speeds follow the specified lines.
+  const auto speed = run.out.find("\nSpeed: ");
+  ASSERT_NE(speed, std::string::npos) << run.out;
+  EXPECT_GT(speed, run.out.find("Unplug and re-connect the drive"));
+  EXPECT_TRUE(Has(run.out.substr(speed), " writes/s, mean write latency ")) << run.out;
+#ifdef VERACAP_HAVE_JSON
+  const nlohmann::json j = nlohmann::json::parse(Slurp(json));
+  EXPECT_EQ(j["verdict"], "failed");
+  EXPECT_EQ(j["test"], "quick");
+  EXPECT_EQ(j["first_bad_sector"], 8388608);
+  EXPECT_EQ(j["real_size_bytes"], 8388608ll * 512);
+  EXPECT_EQ(j["recommended_partition_bytes"], 8388608ll * 512 - 13107200);
+  EXPECT_EQ(j["device"]["claimed_bytes"], 31914086400ll);
+  EXPECT_EQ(j["device"]["model"], "GENERIC MASS STORAGE");
+  EXPECT_GT(j["markers_written"].get<int>(), 2400);
+  EXPECT_EQ(j["markers_written"].get<long long>() * 512, j["bytes_written"].get<long long>());
+  EXPECT_EQ(j["write_errors"], 0);
+  EXPECT_TRUE(Has(j["log"].get<std::string>(), "\r\n                         *** FAILED ***"));
+#endif
 }
 
-TEST_F(Runner, RefusesWithoutYesAndOnBadArguments) {
-  const CliRun unconfirmed = Cli("--drive f quick");
+TEST_F(Runner, QuietPrintsTheVerdictLineOnlyAndAboutShowsTheAboutText) {
+  const CliRun quiet = Cli("--quiet quick 2 --yes");
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out,
+            "FAILED PhysicalDrive2: bad memory from sector 8388608; recommended partition at "
+            "most 4281860096 bytes\n");
+  const CliRun old = Cli("--about --drive F: quick --yes");  // the old form
+  EXPECT_EQ(old.status, 1);
+  EXPECT_EQ(old.out.find("VERACAP v1.1.1  [Qmx]  2014\n\nThis utility tests the size"), 0u)
+      << old.out;
+}
+
+TEST_F(Runner, WithoutConfirmationNothingIsWritten) {
+  const std::string json = dir.path() + "/run.json";
+  const CliRun unconfirmed = Cli("quick F: --json '" + json + "'");
   EXPECT_EQ(unconfirmed.status, 2);
-  EXPECT_NE(unconfirmed.out.find("[message box: Quick Size Test, style 1, answered Cancel]"),
-            std::string::npos);
-  EXPECT_EQ(unconfirmed.out.find("Writing marker"), std::string::npos);
-  EXPECT_NE(unconfirmed.err.find("answered Cancel (run it again with --yes"), std::string::npos);
-
-  EXPECT_EQ(Cli("--drive D: quick --yes").status, 2);  // not on USB, not listed
-  EXPECT_EQ(Cli("--entry 7 quick --yes").status, 2);   // six entries
-  EXPECT_EQ(Cli("--drive E: --entry 1 quick").status, 2);
-  EXPECT_EQ(Cli("--disk 2 list").status, 2);
+  EXPECT_FALSE(Has(unconfirmed.out, "Writing marker"));
+  EXPECT_TRUE(Has(unconfirmed.err, "not confirmed (run it again with --yes")) << unconfirmed.err;
+#ifdef VERACAP_HAVE_JSON
+  EXPECT_EQ(nlohmann::json::parse(Slurp(json))["verdict"], "refused");
+#endif
+  // Not on USB without --all; disk 0 never; no such entry.
+  const CliRun sata = Cli("quick D: --yes");
+  EXPECT_EQ(sata.status, 2);
+  EXPECT_TRUE(Has(sata.err, "disks not on USB are tested with --all")) << sata.err;
+  EXPECT_EQ(Cli("--all-drives --disk 0 quick --yes").status, 2);
+  EXPECT_EQ(Cli("--entry 7 quick --yes").status, 2);
+  EXPECT_EQ(Cli("quick /dev/null --yes").status, 2);
 }
 
-TEST_F(Runner, QuickSizeTestByEntryForADiskWithoutALetter) {
-  const std::string manifest = dir.path() + "/devices.manifest";
-  std::ofstream(manifest) << "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
-                             "  volume C: label \"SYSTEM\" capacity 30GiB\n"
-                             "  volume D: label \"MORE\" capacity 30GiB offset 31GiB\n"
-                             "disk 1\n  claimed 64MiB\n  bus usb\n"
-                             "  volume E: label \"STICK\" capacity 32MiB\n"
-                             "disk 2\n  claimed 32MiB\n  bus usb\n  vendor GENERIC\n"
-                             "  product \"BLANK\"\n";
-  const CliRun list = Cli("--devices '" + manifest + "' list");
-  ASSERT_EQ(Lines(list.out).size(), 2u) << list.out << list.err;
-  EXPECT_EQ(Lines(list.out)[1].substr(0, 32), "                       DRIVE 2 -");
-
-  const CliRun run = Cli("--devices '" + manifest + "' --entry 2 quick --yes");
+TEST_F(Runner, AllDrivesWithADiskNumberReachesANonUsbDisk) {
+  const std::string devices =
+      Manifest(kSmallSticks + std::string("disk 4\n  claimed 64MiB\n  bus sata\n"));
+  EXPECT_EQ(Cli(devices + "--disk 4 quick --yes").status, 2);
+  const CliRun run = Cli(devices + "--all-drives --disk 4 quick --yes");
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("ARE YOU SURE IT IS OK TO ERASE ALL VOLUMES ON DRIVE 2?"),
-            std::string::npos);
-  EXPECT_NE(run.out.find("*** PASSED ***"), std::string::npos);
+  EXPECT_TRUE(Has(run.out, "ARE YOU SURE") == false);
+  EXPECT_TRUE(Has(run.out, "*** PASSED ***"));
 }
 
-TEST_F(Runner, VolumeFileTestAndCleanUpByDriveLetter) {
-  // A small stick: two 200 MiB files and a last one.
-  const std::string manifest = dir.path() + "/devices.manifest";
-  std::ofstream(manifest) << "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\n"
-                             "  volume C: label \"SYSTEM\" capacity 30GiB\n"
-                             "disk 1\n  claimed 600MiB\n  bus usb\n"
-                             "  volume E: label \"STICK\" capacity 560MiB\n"
-                             "disk 2\n  claimed 1200MiB\n  real 300MiB\n  beyond wrap\n  bus usb\n"
-                             "  volume F: label \"FAKE\" capacity 1100MiB\n";
-  const std::string devices = "--devices '" + manifest + "' ";
+TEST_F(Runner, QuickSizeTestOfADiskWithoutALetterByNumberOrEntry) {
+  const std::string devices = Manifest(kSmallSticks);
+  EXPECT_EQ(Cli(devices + "quick 3 --yes").status, 0);
+  const CliRun run = Cli(devices + "--entry 3 quick --yes");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "DRIVE 3 -")) << run.out;
+}
 
-  const CliRun refused = Cli(devices + "--drive E: filetest");
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.err.find("answered Cancel (run it again with --yes"), std::string::npos);
-  EXPECT_EQ(refused.out.find("Writing "), std::string::npos);
-
-  const CliRun genuine = Cli(devices + "--drive E: filetest --yes");
+TEST_F(Runner, VolumeFileTestAndCleanUp) {
+  const std::string devices = Manifest(kSmallSticks);
+  const CliRun genuine = Cli(devices + "filetest E: --yes");
   EXPECT_EQ(genuine.status, 0) << genuine.out << genuine.err;
-  EXPECT_NE(genuine.out.find("\nPASSED: "), std::string::npos);
+  EXPECT_TRUE(Has(genuine.out, "\nPASSED: "));
+  EXPECT_TRUE(Has(genuine.out, "\nWrite speed: ")) << genuine.out;
+  EXPECT_TRUE(Has(genuine.out, "\nRead speed: "));
 
-  const CliRun fake = Cli(devices + "--drive F: filetest --yes");
+  const CliRun fake = Cli(devices + "--drive F: filetest --yes --quiet");
   EXPECT_EQ(fake.status, 1) << fake.out << fake.err;
-  EXPECT_NE(fake.out.find("TEST FAILED: Only "), std::string::npos);
+  EXPECT_TRUE(Has(fake.out, "FAILED F:: ")) << fake.out;
+  EXPECT_TRUE(Has(fake.out, "probably fake")) << fake.out;
 
-  // Nothing to clean: no output beyond start-up, success.
-  const CliRun cleanup = Cli(devices + "--drive F: cleanup");
+  // Nothing to delete: nothing printed at all.
+  const CliRun cleanup = Cli(devices + "cleanup F:");
   EXPECT_EQ(cleanup.status, 0);
-  EXPECT_EQ(cleanup.out.find("Deleting "), std::string::npos);
-  EXPECT_EQ(Cli(devices + "--disk 1 filetest --yes").status, 2);
+  EXPECT_EQ(cleanup.out + cleanup.err, "");
 }
+
+TEST_F(Runner, PlatformErrorsStopTheRunBeforeAnythingIsWritten) {
+  const std::string devices = Manifest(kSmallSticks);
+  ASSERT_EQ(Cli(devices + "list").status, 0);  // makes the images and tables
+  const std::string table = dir.path() + "/images/volume-E.table";
+  std::string text = Slurp(table);
+  ASSERT_TRUE(Has(text, "KEEP.TXT")) << text;
+  // A garbage line before the user's file.
+  text.insert(text.find('\n') + 1, "garbage\n");
+  std::ofstream(table, std::ios::binary | std::ios::trunc) << text;
+  const CliRun damaged = Cli(devices + "filetest E: --yes");
+  EXPECT_EQ(damaged.status, 2);
+  EXPECT_TRUE(Has(damaged.err, "volume-E.table:2: bad file entry")) << damaged.err;
+  EXPECT_EQ(Slurp(table), text) << "the damaged table is kept as it was";
+
+  // An images folder that is a file; a manifest that is a folder.
+  std::ofstream(dir.path() + "/not-a-folder") << "x";
+  const CliRun images = Cli("--images '" + dir.path() + "/not-a-folder' list");
+  EXPECT_EQ(images.status, 2);
+  EXPECT_EQ(images.out, "");
+  const CliRun folder = Cli("--devices '" + dir.path() + "' list");
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_TRUE(Has(folder.err, "is a folder, not a manifest file")) << folder.err;
+}
+
+#ifndef _WIN32
+// In a pseudo-terminal (script): the question names the device and an
+// answer n writes nothing; with --yes the bar is redrawn in place.
+TEST_F(Runner, OnATerminalAsksOnceAndDrawsAProgressBar) {
+  if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "SKIP: no script";
+  const std::string cli = std::string(VERACAP_CLI) + " --images " + dir.path() + "/images";
+  const std::string out = dir.path() + "/tty.txt";
+  const std::string no = "printf 'n\\n' | script -qec '" + cli + " quick F:' /dev/null >" + out;
+  ASSERT_NE(std::system(no.c_str()), -1);
+  const std::string asked = Slurp(out);
+  EXPECT_TRUE(Has(asked,
+                  "DESTROYS ALL DATA on PhysicalDrive2 (31,914,086,400 bytes, GENERIC "
+                  "MASS STORAGE, disk 2, volumes F:)"))
+      << asked;
+  EXPECT_TRUE(Has(asked, "not confirmed; nothing was written")) << asked;
+  EXPECT_FALSE(Has(asked, "Writing marker"));
+
+  const std::string yes = "script -qec '" + cli + " quick F: --yes' /dev/null </dev/null >" + out;
+  ASSERT_NE(std::system(yes.c_str()), -1);
+  const std::string drawn = Slurp(out);
+  const auto first = drawn.find("\r[");
+  ASSERT_NE(first, std::string::npos) << drawn.substr(0, 400);
+  EXPECT_NE(drawn.find("\r[", first + 1), std::string::npos) << "redrawn in place";
+  EXPECT_TRUE(Has(drawn, "markers/s")) << drawn.substr(0, 400);
+  EXPECT_TRUE(Has(drawn, "\x1b[K"));
+  EXPECT_TRUE(Has(drawn, "*** FAILED ***"));
+  // Without a terminal there is no bar.
+  EXPECT_FALSE(Has(Cli("quick F: --yes").err, "markers/s"));
+}
+#endif
 
 }  // namespace
 }  // namespace veracap

@@ -49,6 +49,8 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
         volume->fs = std::make_unique<FlatVolume>(v, table);
         if (!volume->fs->Load(&message)) {
           if (m.error.empty()) m.error = message;
+          // A damaged table is never used, so never saved shorter than it was.
+          volume->fs.reset();
         } else if (volume->fs->created()) {
           // A fresh table: put the manifest's files on the volume.
           DiskDevice& d = *disk;

@@ -413,8 +413,8 @@ class Parser {
     if (!ParseUnsigned(w[2], &f.sector)) return Fail(error, "bad sector '" + w[2] + "'");
     std::size_t i = 3;
     if (f.kind == Fault::Kind::kShortRead) {
-      if (w.size() < 4 || !ParseU32(w[3], &f.short_bytes)) {
-        return Fail(error, "short-read needs the number of bytes delivered");
+      if (w.size() < 4 || !ParseU32(w[3], &f.short_bytes) || f.short_bytes >= 512) {
+        return Fail(error, "short-read needs the number of bytes delivered, below 512");
       }
       i = 4;
     }
@@ -515,6 +515,13 @@ bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error
 }
 
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error) {
+  // A folder opens as an empty stream: it would read as a manifest without
+  // devices.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    if (error) *error = path + ": is a folder, not a manifest file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (error) *error = path + ": cannot be read";

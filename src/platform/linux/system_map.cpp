@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -536,6 +538,51 @@ char SystemMap::LetterOf(const std::string& mount_point) const {
     }
   }
   return 0;
+}
+
+}  // namespace veracap::linux_platform
+
+namespace veracap::linux_platform {
+
+DiskIdentity ReadDiskIdentity(const std::string& name, const std::string& root) {
+  DiskIdentity id;
+  const std::string sys = root + "/sys/block/" + name;
+  if (name.empty() || !Exists(sys)) return id;
+  id.name = name;
+  id.devno = ReadSmallFile(sys + "/dev");
+  id.size_bytes = std::strtoull(ReadSmallFile(sys + "/size").c_str(), nullptr, 10) * 512;
+  id.vendor = ReadSmallFile(sys + "/device/vendor");
+  id.model = ReadSmallFile(sys + "/device/model");
+  id.serial = ReadSmallFile(sys + "/device/serial");  // NVMe, MMC
+  if (id.serial.empty()) {
+    // A USB disk: the serial is the USB device's, some levels above.
+    std::string dir = RealPath(sys + "/device");
+    for (int up = 0; up < 8 && dir.size() > 1; ++up, dir = DirName(dir)) {
+      if (Exists(dir + "/idVendor")) {
+        id.serial = ReadSmallFile(dir + "/serial");
+        break;
+      }
+    }
+  }
+  id.backing_file = ReadSmallFile(sys + "/loop/backing_file");
+  return id;
+}
+
+bool WholeDiskOf(const std::string& path, std::string* disk, std::string* partition,
+                 const std::string& root) {
+  struct stat st {};
+  if (::stat((root + path).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  const std::string devno =
+      std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+  const std::string sys = RealPath(root + "/sys/dev/block/" + devno);
+  if (sys.empty()) return false;
+  partition->clear();
+  *disk = BaseName(sys);
+  if (Exists(sys + "/partition")) {
+    *partition = *disk;
+    *disk = BaseName(DirName(sys));
+  }
+  return true;
 }
 
 }  // namespace veracap::linux_platform

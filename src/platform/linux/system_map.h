@@ -132,6 +132,29 @@ class SystemMap {
   bool first_ = true;
 };
 
+// What tells a disk from another that later takes its name or number: its
+// device number, size, vendor, model, serial where the bus gives one (USB,
+// NVMe, MMC) and, for a loop device, its backing file.
+struct DiskIdentity {
+  std::string name;  // empty: no such disk now
+  std::string devno;
+  std::uint64_t size_bytes = 0;
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  std::string backing_file;
+  bool operator==(const DiskIdentity&) const = default;
+};
+// Reads the identity of the whole disk name ("sdb") from sysfs now.
+DiskIdentity ReadDiskIdentity(const std::string& name, const std::string& root = "");
+
+// The whole disk that a device path names ("/dev/disk/by-id/usb-X-part1",
+// "/dev/sdb1" and "/dev/sdb" all name "sdb"), and in *partition the
+// partition's own name when the path names one ("" otherwise). False when
+// the path is not a block device.
+bool WholeDiskOf(const std::string& path, std::string* disk, std::string* partition,
+                 const std::string& root = "");
+
 // Natural order of device names: loop2 before loop10, sda before sdb.
 bool NaturalLess(const std::string& a, const std::string& b);
 // Whether a /sys/block name is a whole disk the platform offers (loop devices

@@ -3,14 +3,18 @@
 // through the Linux platform by the same code the runner uses. Needs root,
 // /dev/fuse and loop devices; skipped visibly where they are missing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "app/headless_window.h"
 #include "app/state.h"
@@ -157,26 +161,118 @@ TEST_F(LinuxE2E, TransfersOfTheQuickSizeTestSeeChangesBehindTheDevice) {
   MyCloseHandle(*ctx_, state_.hDrive);
 }
 
-// Through the runner, as a person runs it: the drive list with all drives,
-// the entry of the stick's letter, both questions answered OK.
+// Through the runner, as a person runs it: the old way, by the letter of the
+// stick's volume; the list shows which device and mount point that is.
 TEST_F(LinuxE2E, RunnerFindsAZeroCounterfeit) {
   MakeStick(8'000'000'000, kGiB, "zeros", "ext4", false);
   if (HasFatalFailure()) return;
   linux_.reset();  // the runner is the only user of the device
+  const std::string letter = std::string(1, letter_) + ":";
+  std::string list;
+  ASSERT_EQ(testdev::Run({VERACAP_CLI, "list", "--all"}, &list), 0) << list;
+  bool listed = false;
+  for (std::istringstream lines(list); std::getline(lines, list);) {
+    listed = listed || (list.rfind(loop_->path() + " ", 0) == 0 &&
+                        list.find(" " + letter + " ") != std::string::npos &&
+                        list.find(mount_->dir()) != std::string::npos &&
+                        list.find("disk " + std::to_string(disk_)) != std::string::npos);
+  }
+  EXPECT_TRUE(listed) << list;
   std::string output;
-  const int status = testdev::Run(
-      {VERACAP_CLI, "--all-drives", "--drive", std::string(1, letter_) + ":", "quick", "--yes"},
-      &output);
+  const int status =
+      testdev::Run({VERACAP_CLI, "--all-drives", "--drive", letter, "quick", "--yes"}, &output);
   EXPECT_EQ(status, 1) << output;  // FAILED
-  // The runner shows which mount point is which letter.
-  EXPECT_NE(output.find(std::string(1, letter_) + ": " + loop_->path() + " on disk " +
-                        std::to_string(disk_) + ", mounted at " + mount_->dir()),
-            std::string::npos)
-      << output;
   EXPECT_NE(output.find("WARNING: no memory detected at one or more locations."), std::string::npos)
       << output;
   EXPECT_NE(output.find("*** FAILED ***"), std::string::npos);
   EXPECT_FALSE(mount_->mounted());
+}
+
+// By device path, as f3probe is run; the JSON report read back with a JSON
+// parser.
+TEST_F(LinuxE2E, RunnerQuickByPathFailsTheWrapCounterfeitAndPassesAGenuineStick) {
+  struct Case {
+    std::uint64_t claimed, real;
+    int status;
+    const char* verdict;
+    std::int64_t first_bad_sector;  // -1: none
+  };
+  for (const Case& c :
+       {Case{32'000'000'000, 4 * kGiB, 1, "failed", 8388608}, Case{kGiB, kGiB, 0, "passed", -1}}) {
+    SCOPED_TRACE(c.verdict);
+    TearDown();
+    mount_.reset();
+    loop_.reset();
+    stick_.reset();
+    MakeStick(c.claimed, c.real, "wrap");
+    if (HasFatalFailure()) return;
+    linux_.reset();
+    const std::string json = scratch_.path() + "/run.json";
+    std::string output;
+    const int status = testdev::Run(
+        {VERACAP_CLI, "quick", loop_->path(), "--all", "--yes", "--json", json}, &output);
+    EXPECT_EQ(status, c.status) << output;
+    std::ifstream in(json);
+    const nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << "the report is JSON";
+    EXPECT_EQ(j["verdict"], c.verdict);
+    EXPECT_EQ(j["device"]["path"], loop_->path());
+    EXPECT_EQ(j["device"]["claimed_bytes"].get<std::uint64_t>(), c.claimed / 8225280 * 8225280);
+    if (c.first_bad_sector < 0) {
+      EXPECT_TRUE(j["first_bad_sector"].is_null());
+    } else {
+      EXPECT_EQ(j["first_bad_sector"], c.first_bad_sector);
+    }
+    // What the report counts reached the stick.
+    EXPECT_LE(j["markers_written"].get<std::uint64_t>(), stick_->Counters().writes);
+  }
+}
+
+// The device behind a path changes while the question waits for its answer:
+// the runner notices and writes nothing.
+TEST_F(LinuxE2E, RunnerRefusesADeviceThatChangedAfterItWasChosen) {
+  if (::access("/usr/bin/script", X_OK) != 0) {
+    if (testdev::DeviceTestsRequired()) FAIL() << "CI needs script (bsdutils)";
+    GTEST_SKIP() << "SKIP: no script";
+  }
+  MakeStick(64 * kMiB, 64 * kMiB, "wrap");
+  if (HasFatalFailure()) return;
+  linux_.reset();
+  const std::string other = scratch_.path() + "/other.img";
+  ASSERT_TRUE(testdev::MakeSparseFile(other, 64 * kMiB));
+  const std::string answers = scratch_.path() + "/answers";
+  const std::string out = scratch_.path() + "/tty.txt";
+  ASSERT_EQ(::mkfifo(answers.c_str(), 0600), 0);
+  int status = -1;
+  std::thread runner([&] {
+    status = testdev::Run({"/bin/sh", "-c",
+                           "script -qec '" + std::string(VERACAP_CLI) + " quick " + loop_->path() +
+                               " --all' /dev/null <" + answers + " >" + out});
+  });
+  std::ofstream answer(answers);  // opens once the runner reads the answers
+  std::string asked;
+  for (int i = 0; i < 200 && asked.find("Erase it?") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream in(out);
+    asked.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_NE(asked.find("DESTROYS ALL DATA on " + loop_->path()), std::string::npos) << asked;
+  // Another file takes the same loop device.
+  EXPECT_EQ(testdev::Run({"losetup", "-d", loop_->path()}), 0);
+  EXPECT_EQ(testdev::Run({"losetup", loop_->path(), other}), 0);
+  stick_->ResetCounters();
+  answer << "y\n" << std::flush;
+  answer.close();
+  runner.join();
+  std::ifstream in(out);
+  const std::string told(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(status, 2) << told;
+  EXPECT_NE(told.find("no longer the one chosen"), std::string::npos) << told;
+  EXPECT_EQ(told.find("Writing marker"), std::string::npos);
+  std::vector<std::uint8_t> first(512, 1);
+  ASSERT_TRUE(testdev::ReadAt(other, 0, first.data(), first.size()));
+  EXPECT_EQ(std::count(first.begin(), first.end(), 0), 512) << "the other file is untouched";
+  EXPECT_EQ(stick_->Counters().writes, 0u);
 }
 
 TEST(LinuxRunner, WithoutRootRightsSaysSoAndExits2) {
