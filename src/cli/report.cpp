@@ -12,7 +12,9 @@ namespace veracap::cli {
 namespace {
 
 // Byte counts and sector numbers are whole numbers; JSON gets them as such.
-std::int64_t Whole(double value) { return static_cast<std::int64_t>(std::llround(value)); }
+[[maybe_unused]] std::int64_t Whole(double value) {
+  return static_cast<std::int64_t>(std::llround(value));
+}
 
 std::string Fixed(double value, int decimals) {
   char text[64];
