@@ -30,6 +30,9 @@ install_missing -- cmake make g++ libgtest-dev pkg-config libblkid-dev nlohmann-
 # The Linux platform's real-device tests: FUSE, loop devices (util-linux) and
 # mkfs for the counterfeit sticks; f3 for the side-by-side benchmarks.
 install_missing -- libfuse3-dev fuse3 util-linux e2fsprogs dosfstools exfatprogs f3
+# The runner's terminal test (script), its Debian package (dpkg-shlibdeps)
+# and man page check.
+install_missing -- bsdutils dpkg-dev man-db
 
 # The Windows cross build and its tests under Wine and Xvfb
 # (scripts/windows-tests.sh). Without recommends: Wine's would bring sound,
