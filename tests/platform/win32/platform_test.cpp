@@ -2,8 +2,6 @@
 // under Wine in CI): image files standing in for physical drives, and a drive
 // letter that maps to a folder (VERACAP_TEST_DRIVE, e.g. "T:", set by
 // scripts/windows-tests.sh).
-#include "platform/win32/win32_platform.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,37 +15,14 @@
 #include "app/headless_window.h"
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
+#include "platform/win32/win32_platform.h"
 #include "platform/win32/windows_api.h"
+#include "support/harness.h"
 
 namespace veracap::win32 {
 namespace {
 
 constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
-
-// A folder of its own under the Windows temp folder, removed with its files.
-class TempFolder {
- public:
-  TempFolder() {
-    char base[MAX_PATH];
-    ::GetTempPathA(MAX_PATH, base);
-    path_ = std::string(base) + "veracap-" + std::to_string(::GetCurrentProcessId()) + "-" +
-            std::to_string(counter_++);
-    ::CreateDirectoryA(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    for (const std::string& f : files_) ::DeleteFileA(f.c_str());
-    ::RemoveDirectoryA(path_.c_str());
-  }
-  std::string File(const std::string& name) {
-    files_.push_back(path_ + "\\" + name);
-    return files_.back();
-  }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-  std::vector<std::string> files_;
-};
 
 // A sparse-where-possible file of exactly size_bytes.
 bool MakeImage(const std::string& path, std::uint64_t size_bytes) {
@@ -104,7 +79,7 @@ class Win32DiskImage : public ::testing::Test {
   }
   Context ctx() { return Context{*platform_, window_, state_}; }
 
-  TempFolder folder_;
+  veracap::testing::TempDir folder_;
   std::string image_;
   std::unique_ptr<Win32Platform> platform_;
   HeadlessWindow window_;
@@ -174,7 +149,7 @@ TEST_F(Win32DiskImage, TwoTebibyteOffsetUsesTheHighHalf) {
 }
 
 TEST(Win32Platform, HandlesAreOwnedAndClosedOnce) {
-  TempFolder folder;
+  veracap::testing::TempDir folder;
   Win32Platform platform;
   const std::string path = folder.File("plain.bin");
   const Handle h = platform.CreateFile(path, kGenericWrite, 0, kCreateAlways, kFileAttributeNormal);
