@@ -6,6 +6,8 @@
 #include <array>
 #include <string>
 
+#include "diskio/sector_io.h"
+#include "platform/platform_wrapper.h"
 #include "support/harness.h"
 
 namespace veracap {
@@ -38,6 +40,44 @@ TEST(DriveVolumes, EveryLetterFromCToZAtMostFour) {
     EXPECT_EQ(GetDriveLetter(h.ctx(), 1), row.expected[0]);
     EXPECT_EQ(h.platform().open_handle_count(), 0u);
   }
+}
+
+// A drive letter whose device is no disk (a CD-ROM drive, say) answers the
+// device-number query with its own numbering: it belongs to no disk, even
+// when its number is that of one.
+class CdRomAt : public PlatformWrapper {
+ public:
+  CdRomAt(Platform& target, std::string path) : PlatformWrapper(target), path_(std::move(path)) {}
+  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
+                    std::uint32_t disposition, std::uint32_t flags) override {
+    const Handle h = target_.CreateFile(path, access, share, disposition, flags);
+    if (path == path_) cd_ = h;
+    return h;
+  }
+  bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
+                       void* out, std::uint32_t out_size, std::uint32_t* returned) override {
+    const bool ok = target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
+    if (ok && h == cd_ && code == kIoctlStorageGetDeviceNumber && out_size >= 4) {
+      static_cast<std::uint8_t*>(out)[0] = 2;  // FILE_DEVICE_CD_ROM
+    }
+    return ok;
+  }
+
+ private:
+  std::string path_;
+  Handle cd_ = kInvalidHandle;
+};
+
+TEST(DriveVolumes, ALetterOfAnotherDeviceTypeBelongsToNoDisk) {
+  testing::Harness h(
+      "disk 1\n  claimed 1GiB\n  volume E: label \"A\" capacity 1MiB\n"
+      "  volume F: label \"B\" capacity 1MiB offset 3MiB\n");
+  ASSERT_TRUE(h.ok());
+  CdRomAt cd(h.platform(), "\\\\.\\E:");
+  Context ctx{cd, h.window(), h.state()};
+  EXPECT_EQ(GetDiskNumber(ctx, "E:"), kNoDiskNumber);
+  EXPECT_EQ(GetDiskNumber(ctx, "F:"), 1);
+  EXPECT_EQ(GetDriveLetter(ctx, 1), "F:");
 }
 
 }  // namespace
