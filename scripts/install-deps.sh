@@ -23,8 +23,9 @@ install_missing() {
 }
 
 # The build: compiler, CMake, GoogleTest, libblkid for the Linux platform's volume
-# labels, nlohmann-json for the runner's JSON report.
-install_missing -- cmake make g++ libgtest-dev pkg-config libblkid-dev nlohmann-json3-dev
+# labels, nlohmann-json for the runner's JSON report, libfdisk for its fix.
+install_missing -- cmake make g++ libgtest-dev pkg-config libblkid-dev nlohmann-json3-dev \
+  libfdisk-dev
 [ "${1:-}" = core ] && exit 0
 
 # The Linux platform's real-device tests: FUSE, loop devices (util-linux) and

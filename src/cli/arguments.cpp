@@ -11,6 +11,7 @@ const char* const kUsage =
     "       veracap-cli quick DEVICE [--yes]\n"
     "       veracap-cli filetest MOUNTPOINT|DEVICE [--yes]\n"
     "       veracap-cli cleanup MOUNTPOINT|DEVICE\n"
+    "       veracap-cli fix DEVICE [--yes] [--from-json FILE]\n"
 
     "\n"
     "  list        one line a disk: device, size, model, bus, removable or fixed, mount\n"
@@ -21,6 +22,8 @@ const char* const kUsage =
     "  filetest    the Volume File Test: fills the volume's free space with test files,\n"
     "              samples them back and deletes them; files already there stay\n"
     "  cleanup     deletes the test files a cancelled Volume File Test left\n"
+    "  fix         after a FAILED Quick Size Test (run first, or read from --from-json):\n"
+    "              one partition up to the recommended size, FAT32 (exFAT above 32 GiB)\n"
 
     "\n"
     "  DEVICE      a device path (/dev/sdb, /dev/disk/by-id/usb-...), a drive letter (F:)\n"
@@ -137,7 +140,7 @@ bool ParseArguments(int argc, const char* const* argv, Options* o, std::string* 
     return false;
   }
   o->command = positional[0];
-  static const std::set<std::string> kCommands{"list", "quick", "filetest", "cleanup"};
+  static const std::set<std::string> kCommands{"list", "quick", "filetest", "cleanup", "fix"};
   if (kCommands.count(o->command) == 0) {
     *error = "unknown command '" + o->command + "'";
     return false;
@@ -153,6 +156,8 @@ bool ParseArguments(int argc, const char* const* argv, Options* o, std::string* 
     if (choices > 0) *error = "list takes no device";
   } else if (choices != 1) {
     *error = o->command + " needs one device (a path, a drive letter or a disk number)";
+  } else if (o->command == "fix" && o->device.empty()) {
+    *error = "fix needs the device as a path, letter or number";
   } else if (o->disk >= 0 && (o->command == "filetest" || o->command == "cleanup")) {
     *error = o->command + " works on a volume: name its mount point, device or drive letter";
   }

@@ -21,6 +21,7 @@
 #include "app/results_log.h"
 #include "cli/arguments.h"
 #include "cli/console.h"
+#include "cli/fix.h"
 #include "cli/meter.h"
 #include "cli/real_devices.h"
 #include "cli/report.h"
@@ -127,6 +128,7 @@ class Runner {
   int List();
   int Quick();
   int FileCommand();
+  int Fix();
   void StartUp();
   // Finds the disk (and, for the file commands, the volume) that the
   // options name, and chooses its entry in the drive list. False with
@@ -254,6 +256,7 @@ bool Runner::Choose(bool want_volume) {
   run_.model = state_.DriveModel;
   run_.serial = real_ ? RealSerial(base_, run_.disk) : Describe(ctx_, run_.disk).serial;
   identity_ = RealIdentity(base_, run_.disk);
+  run_.identity = identity_;
   return true;
 }
 
@@ -328,6 +331,10 @@ std::string RefusalOf(const HeadlessWindow& window, std::size_t boxes_before,
 
 int Runner::Quick() {
   run_.test = "quick";
+  if (!o_.json.empty() && o_.command == "fix") {
+    Refuse("fix writes no JSON report; give --json to quick");
+    return Finish(kExitRefused);
+  }
   StartUp();
   if (!Choose(false)) return Finish(kExitRefused);
   std::array<std::string, 4> letters{};
@@ -336,9 +343,10 @@ int Runner::Quick() {
   for (const std::string& v : letters) {
     if (!v.empty()) volumes += " " + v;
   }
-  if (!Confirm("The Quick Size Test DESTROYS ALL DATA on " + run_.device_path + " (" +
-               Grouped(run_.claimed_bytes) + " bytes, " +
-               (run_.model.empty() ? "no model" : run_.model) + ", disk " +
+  if (!Confirm("The Quick Size Test" +
+               std::string(o_.command == "fix" ? " (and then the fix)" : "") +
+               " DESTROYS ALL DATA on " + run_.device_path + " (" + Grouped(run_.claimed_bytes) +
+               " bytes, " + (run_.model.empty() ? "no model" : run_.model) + ", disk " +
                std::to_string(run_.disk) + (volumes.empty() ? "" : ", volumes" + volumes) +
                "): every file and partition on it.\nErase it?")) {
     return Finish(kExitRefused);
@@ -458,9 +466,74 @@ int Runner::List() {
   return kExitPassed;
 }
 
+// After a FAILED Quick Size Test of this device (run here first, or read
+// from --from-json): one partition up to the recommended size, formatted.
+int Runner::Fix() {
+  if (!real_) {
+    Refuse("fix works on real devices (Linux), not on emulated ones");
+    return Finish(kExitRefused);
+  }
+  double recommended = 0;
+  if (!o_.from_json.empty()) {
+    QuickReport report;
+    std::string error;
+    if (!ReadQuickReport(o_.from_json, &report, &error)) {
+      Refuse(error);
+      return Finish(kExitRefused);
+    }
+    run_.test = "fix";
+    StartUp();
+    if (!Choose(false)) return Finish(kExitRefused);
+    if (report.device_path != run_.device_path || report.identity.empty() ||
+        report.identity != identity_) {
+      Refuse(o_.from_json + " reports on " + report.device_path + " (" + report.identity +
+             "), not on " + run_.device_path + " as it is now (" + identity_ + ")");
+      return Finish(kExitRefused);
+    }
+    if (report.verdict != "failed" || report.recommended_bytes <= 0) {
+      Refuse(o_.from_json + ": the Quick Size Test " + report.verdict +
+             "; there is nothing to fix (partition and format it as usual)");
+      return Finish(kExitRefused);
+    }
+    recommended = report.recommended_bytes;
+    // No window question follows: without --yes or a terminal, no.
+    if (!o_.yes && ::isatty(STDIN_FILENO) == 0) {
+      Refuse("not confirmed (run it again with --yes); nothing was written");
+      return Finish(kExitRefused);
+    }
+    if (!Confirm("A new partition table and file system on " + run_.device_path + " (" +
+                 Grouped(run_.claimed_bytes) + " bytes, " +
+                 (run_.model.empty() ? "no model" : run_.model) +
+                 ") DESTROY ALL DATA on it.\nRepartition it?")) {
+      return Finish(kExitRefused);
+    }
+  } else {
+    const int status = Quick();
+    if (status != kExitFailed || run_.verdict != "failed") {
+      if (status == kExitPassed) {
+        std::cerr << "veracap-cli: the Quick Size Test PASSED; there is nothing to fix.\n";
+      }
+      return status;
+    }
+    recommended = state_.quick_findings.recommended_bytes;
+  }
+  if (!SameDevice()) return Finish(kExitRefused);
+  std::vector<std::string> lines;
+  std::string error;
+  if (!ApplyFix(run_.device_path, PlanFix(static_cast<std::uint64_t>(recommended)), &lines,
+                &error)) {
+    std::cerr << "veracap-cli: " << error << "\n";
+    return kExitFailed;
+  }
+  for (const std::string& line : lines) out_ << line << "\n";
+  out_ << std::flush;
+  return kExitPassed;
+}
+
 int Runner::Run() {
   if (o_.command == "list") return List();
   if (o_.command == "quick") return Quick();
+  if (o_.command == "fix") return Fix();
   return FileCommand();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 
 #if __has_include(<nlohmann/json.hpp>)
 #include <nlohmann/json.hpp>
@@ -77,6 +78,7 @@ std::string JsonReport(const RunRecord& run, const AppState& state, const Meter&
               {"model", run.model},
               {"claimed_bytes", Whole(run.claimed_bytes)}};
   device["serial"] = run.serial.empty() ? json(nullptr) : json(run.serial);
+  if (!run.identity.empty()) device["identity"] = run.identity;
   if (!run.drive.empty()) device["drive"] = run.drive;
   if (!run.mount_point.empty()) device["mount_point"] = run.mount_point;
   json j{{"tool", "veracap-cli"}, {"version", version},     {"device", device},
@@ -128,6 +130,36 @@ std::string JsonReport(const RunRecord& run, const AppState& state, const Meter&
 #else
   (void)run, (void)state, (void)meter, (void)version;
   return "";
+#endif
+}
+
+bool ReadQuickReport(const std::string& path, QuickReport* report, std::string* error) {
+#ifdef VERACAP_HAVE_JSON
+  using nlohmann::json;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  const json j = json::parse(in, nullptr, false);
+  const auto text = [](const json& v) { return v.is_string() ? v.get<std::string>() : ""; };
+  if (j.is_discarded() || !j.is_object() || !j.contains("device") || !j["device"].is_object()) {
+    *error = path + ": not a veracap-cli JSON report";
+    return false;
+  }
+  if (text(j.value("test", json())) != "quick") {
+    *error = path + ": not the report of a Quick Size Test";
+    return false;
+  }
+  report->device_path = text(j["device"].value("path", json()));
+  report->identity = text(j["device"].value("identity", json()));
+  report->verdict = text(j.value("verdict", json()));
+  const json recommended = j.value("recommended_partition_bytes", json());
+  report->recommended_bytes = recommended.is_number() ? recommended.get<double>() : 0;
+  return true;
+#else
+  *error = path + ": this build reads no JSON";
+  return false;
 #endif
 }
 

@@ -19,6 +19,9 @@ struct RunRecord {
   std::int32_t disk = -1;
   std::string model;
   std::string serial;
+  // What tells the device from another that takes its place; compared when
+  // a later run acts on this report.
+  std::string identity;
   double claimed_bytes = 0;
   std::string verdict = "refused";  // passed, failed, aborted, refused
   std::string finding;              // filetest: "faulty" or "probably fake"
@@ -31,6 +34,16 @@ struct RunRecord {
 // Volume File Test the write and read speeds in MB/s. Empty when nothing
 // was transferred.
 std::vector<std::string> SpeedLines(const RunRecord& run, const Meter& meter);
+
+// From a JSON report of an earlier Quick Size Test: the device's path and
+// identity, the verdict and the recommended partition size (0 when none).
+struct QuickReport {
+  std::string device_path;
+  std::string identity;
+  std::string verdict;
+  double recommended_bytes = 0;
+};
+bool ReadQuickReport(const std::string& path, QuickReport* report, std::string* error);
 
 // One line: the verdict, the device and what decides it.
 std::string VerdictLine(const RunRecord& run, const AppState& state);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -226,6 +227,82 @@ TEST_F(LinuxE2E, RunnerQuickByPathFailsTheWrapCounterfeitAndPassesAGenuineStick)
     // What the report counts reached the stick.
     EXPECT_LE(j["markers_written"].get<std::uint64_t>(), stick_->Counters().writes);
   }
+}
+
+// f3fix's job: after the FAILED quick test, one partition that ends before
+// the bad memory; the Volume File Test then passes on it.
+TEST_F(LinuxE2E, RunnerFixesTheCounterfeitToItsRealSize) {
+  if (testdev::Run({"sh", "-c", "command -v mkfs.vfat"}) != 0) {
+    if (testdev::DeviceTestsRequired()) FAIL() << "CI needs mkfs.vfat (dosfstools)";
+    GTEST_SKIP() << "SKIP: no mkfs.vfat";
+  }
+  MakeStick(2'000'000'000, 512 * kMiB, "wrap");
+  if (HasFatalFailure()) return;
+  linux_.reset();
+  const std::string json = scratch_.path() + "/quick.json";
+  std::string output;
+  ASSERT_EQ(testdev::Run({VERACAP_CLI, "quick", loop_->path(), "--all", "--yes", "--json", json},
+                         &output),
+            1)
+      << output;
+  // A report whose device is not this one is refused.
+  const std::string other = scratch_.path() + "/other.json";
+  {
+    std::ifstream in(json);
+    nlohmann::json j = nlohmann::json::parse(in);
+    j["device"]["identity"] = "/dev/sdz (8:0), 1 bytes";
+    std::ofstream(other) << j.dump();
+  }
+  EXPECT_EQ(
+      testdev::Run({VERACAP_CLI, "fix", loop_->path(), "--all", "--yes", "--from-json", other},
+                   &output),
+      2)
+      << output;
+  ASSERT_EQ(testdev::Run({VERACAP_CLI, "fix", loop_->path(), "--all", "--yes", "--from-json", json},
+                         &output),
+            0)
+      << output;
+  // The table as the device holds it: one partition, ending at or below
+  // the 4 GiB of real memory, close to it.
+  std::uint8_t mbr[512];
+  ASSERT_TRUE(testdev::ReadAt(stick_->backing_file(), 0, mbr, sizeof mbr));
+  EXPECT_EQ(mbr[510], 0x55);
+  EXPECT_EQ(mbr[446 + 4], 0x0c);  // FAT32 (LBA)
+  std::uint32_t start = 0, count = 0;
+  std::memcpy(&start, mbr + 446 + 8, 4);
+  std::memcpy(&count, mbr + 446 + 12, 4);
+  const std::uint64_t end = (std::uint64_t{start} + count) * 512;
+  EXPECT_GT(end, 512 * kMiB - 64 * kMiB) << output;
+  EXPECT_LE(end, 512 * kMiB) << output;
+  EXPECT_EQ(std::uint64_t{mbr[446 + 16 + 4]}, 0u) << "one partition only";
+  // The partition on its own loop device (the kernel here may read no
+  // partition tables): FAT32 there, checked by fsck.vfat.
+  std::string part;
+  ASSERT_EQ(testdev::Run({"losetup", "--find", "--show", "--offset",
+                          std::to_string(std::uint64_t{start} * 512), "--sizelimit",
+                          std::to_string(std::uint64_t{count} * 512), stick_->disk_file()},
+                         &part),
+            0)
+      << part;
+  part.erase(part.find_last_not_of('\n') + 1);
+  struct Detach {
+    std::string path;
+    ~Detach() { testdev::Run({"losetup", "-d", path}); }
+  } detach{part};
+  EXPECT_EQ(testdev::Run({"fsck.vfat", "-n", part}, &output), 0) << output;
+  // Where the kernel has no FAT, ext4 in its place shows as well that the
+  // partition lies in good memory.
+  std::string fs = "vfat", error;
+  if (!testdev::FileSystemSkipReason("vfat").empty()) {
+    fs = "ext4";
+    ASSERT_TRUE(testdev::MakeFileSystem(part, fs, "FIXED", false, &error)) << error;
+  }
+  mount_ = Mount::Make(part, scratch_.path() + "/fixed", fs, &error);
+  ASSERT_NE(mount_, nullptr) << error;
+  const int status =
+      testdev::Run({VERACAP_CLI, "filetest", mount_->dir(), "--all", "--yes"}, &output);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("\nPASSED: "), std::string::npos) << output;
 }
 
 // The device behind a path changes while the question waits for its answer:
