@@ -62,6 +62,9 @@ struct AppState {
     double recommended_bytes = -1;
   };
   QuickFindings quick_findings;
+  // The token that stamps the next Quick Size Test's markers; 0 draws one at
+  // random (tests set it to replay a run exactly).
+  std::uint64_t quick_run_token = 0;
   // How the last Volume File Test ended (kNotRun: refused or not confirmed).
   enum class VolumeOutcome { kNotRun, kPassed, kFaulty, kProbablyFake, kAborted };
   VolumeOutcome volume_outcome = VolumeOutcome::kNotRun;

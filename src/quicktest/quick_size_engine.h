@@ -15,15 +15,26 @@ inline constexpr double kBlockBytes = 13107200;
 inline constexpr std::int32_t kHighestDiskNumber = 80;
 inline constexpr std::size_t kMismatchLimit = 50000;
 
+// The bytes of distinct data written after the markers and before the
+// read-back, to push the markers out of a device's write cache of up to
+// 256 MiB.
+inline constexpr double kFloodBytes = 272.0 * 1048576;
+
 // Runs the test on SelectedDiskNumber, DriveSizeBytes bytes long. Refuses
 // disk 0 and numbers above 80 without a word.
 void QuickSizeTest(Context& ctx);
 
-// Sectors 2^j (j >= 15, 2^j < sector_count) that the block markers do not
-// cover, highest first. A device whose addresses wrap modulo a power-of-two
-// real size gives each of these the memory of a lower one (down to sector
-// 0), so their markers come back wrong where the block markers alone could
-// all read back intact.
+// Sectors 2^j and 2^j - 1 (j >= 15, below sector_count) that the block
+// markers do not cover, highest first. A device whose addresses wrap modulo
+// a power-of-two real size gives each 2^j the memory of a lower one, and a
+// device whose memory ends at a power of two holds 2^j - 1 but not 2^j, so
+// such a boundary is found to the sector.
 std::vector<std::int64_t> WrapProbeSectors(std::int64_t sector_count);
+
+// The verdict when not a single marker could be written (a write-protected
+// or worn-out read-only stick, one removed or held by another program):
+// FAILED's message style and outcome, with a text that says the drive could
+// not be written instead of reporting bad memory, then the closing message.
+void ReportCouldNotWrite(Context& ctx);
 
 }  // namespace veracap

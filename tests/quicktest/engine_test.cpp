@@ -27,6 +27,12 @@ const std::string kRemovable =
     "\r\n\r\nINFO: This device is classed as a Removable Disk by Windows.";
 const std::string kUnplugText =
     "\r\nUnplug and re-connect the drive, then reformat it using Windows or Kelvane.";
+const std::string kFillOnlyNote =
+    "\r\n\r\nNOTE: A counterfeit that stores every write in a log of its real size passes "
+    "this test; only filling the drive finds it, which the Volume File Test (Test Empty Space) "
+    "does.";
+const std::string kFloodLine =
+    "\r\nWriting 272.0MiB of other data to push the markers out of any write cache...";
 
 std::string Manifest(std::int64_t claimed_sectors, const std::string& real,
                      const std::string& beyond, const std::string& extra = "") {
@@ -67,10 +73,11 @@ TEST_F(QuickSizeTestTest, GenuineDrivePassesWithTheWholeLog) {
   Start(Manifest(kGenuineSectors, "800MiB", "error"), kGenuineSectors);
   QuickSizeTest(h().ctx());
   const auto percents = {6, 12, 17, 23, 28, 34, 39, 45, 50, 56, 62, 67, 73, 78, 84, 89, 95, 100};
-  EXPECT_EQ(h().log(),
-            "\r\n\r\nWriting marker blocks to drive 2" + Progress("% complete  - ", percents) +
-                "\r\nReading back marker blocks..." + Progress("% complete - ", percents) +
-                "\r\nTest took 1 seconds.\r\n" + kPassedText + kRemovable + kUnplugText);
+  EXPECT_EQ(h().log(), "\r\n\r\nWriting marker blocks to drive 2" +
+                           Progress("% complete  - ", percents) + kFloodLine +
+                           "\r\nReading back marker blocks..." +
+                           Progress("% complete - ", percents) + "\r\nTest took 1 seconds.\r\n" +
+                           kPassedText + kFillOnlyNote + kRemovable + kUnplugText);
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_EQ(Boxes()[0].text, kPassedText);
   EXPECT_EQ(Boxes()[0].style, kMbIconInformation);
@@ -97,12 +104,15 @@ TEST_F(QuickSizeTestTest, WrapCounterfeitFailsFromItsRealSize) {
   EXPECT_EQ(h().log(), "\r\n\r\nWriting marker blocks to drive 2" +
                            Progress("% complete  - ", {5,  10, 15, 20, 25, 30, 35, 40, 45, 50,
                                                        55, 60, 65, 70, 75, 80, 85, 90, 95, 100}) +
-                           "\r\nReading back marker blocks..." +
+                           kFloodLine + "\r\nReading back marker blocks..." +
                            Progress("% complete - ", {5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60,
                                                       65, 70, 75, 80, 85, 90, 95}) +
                            "\r\nMemory tested in blocks of 25600 sectors."
-                           "\r\n\r\nBAD MEMORY from sector 8388608 (4,096.0MiB) to sector 33554432 "
-                           "(16,384.0Mib)\r\nTest took 1 seconds.\r\n" +
+                           // The highest bad marker, 118 blocks below the top, lies 7
+                           // periods of 8,388,608 sectors above sector 591,143, which the
+                           // flood overwrote.
+                           "\r\n\r\nBAD MEMORY from sector 8388608 (4,096.0MiB) to sector 59311399 "
+                           "(28,960.644Mib)\r\nTest took 1 seconds.\r\n" +
                            failed + kUnplugText);
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_EQ(Boxes()[0].text, failed);
@@ -128,14 +138,15 @@ TEST_F(QuickSizeTestTest, VerdictByDeviceModel) {
        {"\r\n\r\nBAD MEMORY from sector 2097152 (1,024.0MiB) to sector 31266815 (15,266.999Mib)",
         "\r\n\r\nWARNING: no memory detected at one or more locations.\r\nTest took",
         "size: 1,011.5Mib (approx. Last good Sector=2097152)"}},
-      // One bad block is reported as itself, not as a range from beyond the disk.
+      // The memory is good up to the marker below the unreadable one, not
+      // beyond; the range is not one from beyond the disk.
       {"one unreadable block",
        Manifest(kGenuineSectors, "800MiB", "error",
                 "  fault read-fail " + std::to_string(bad) + "\n"),
        kGenuineSectors,
        Outcome::kFailed,
        {"\r\n*** ERROR *** reading from drive 2 at Sector " + std::to_string(bad),
-        "BAD MEMORY from sector " + std::to_string(bad) + " (737.499MiB) to sector " +
+        "BAD MEMORY from sector " + std::to_string(bad - 25599) + " (725.0MiB) to sector " +
             std::to_string(bad) + " (737.499Mib)"}},
       // Bad memory in the first block recommends nothing, never a negative size.
       {"unreadable sector 0",
@@ -150,7 +161,22 @@ TEST_F(QuickSizeTestTest, VerdictByDeviceModel) {
        Outcome::kPassed,
        {"\r\n\r\nWriting marker blocks to drive 2\r\n100% complete  - 0 min 1 sec remaining"
         "\r\nReading back marker blocks...\r\n159% complete - 0 min 1 sec remaining"
-        "\r\nTest took 1 seconds.\r\n"}},
+        "\r\nTest took 1 seconds.\r\n" +
+        kPassedText + kFillOnlyNote}},
+      // A write cache of 256 MiB that a flush does not empty: the flood
+      // pushes the markers out before they are read back.
+      {"zeros beyond 1 GiB behind a 256 MiB cache",
+       Manifest(31266816, "1GiB", "zeros", "  cache 256MiB line 4KiB\n"),
+       31266816,
+       Outcome::kFailed,
+       {"\r\n\r\nBAD MEMORY from sector 2097152 (1,024.0MiB)"}},
+      // A log-structured counterfeit passes anything that writes less than
+      // its memory; the log says so.
+      {"log-structured, 1 GiB on 16 GB",
+       Manifest(31266816, "1GiB", "log"),
+       31266816,
+       Outcome::kPassed,
+       {kFillOnlyNote}},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);
@@ -173,30 +199,66 @@ TEST_F(QuickSizeTestTest, SizeThatIsNotWholeSectorsCountsWholeSectors) {
   EXPECT_EQ(h().log().find("ERROR"), std::string::npos);
 }
 
-TEST_F(QuickSizeTestTest, WritesOneMarkerPerBlockPlusProbesAndReadsWholeBlocks) {
+TEST_F(QuickSizeTestTest, WritesTheGuardMarkersProbesAndFloodAndReadsWholeBlocks) {
   Start(Manifest(kFake32Sectors, std::to_string(kFake32Sectors) + "s", "error"), kFake32Sectors);
   testing::CountingPlatform counting(h().platform());
   Context ctx{counting, h().window(), h().state()};
   QuickSizeTest(ctx);
 
   const std::vector<std::int64_t> probes = WrapProbeSectors(kFake32Sectors);
-  ASSERT_EQ(probes.size(), 11u);  // 2^25 down to 2^15
+  ASSERT_EQ(probes.size(), 22u);  // 2^25 and 2^25 - 1 down to 2^15 and 2^15 - 1
   EXPECT_EQ(probes.front(), 33554432);
-  EXPECT_EQ(probes.back(), 32768);
-  // 2,435 markers, the last at sector 21,799; then sector 0 before and after
-  // the pass, the probe of the last sector, the wrap probes, and the wipe.
-  const int markers = 2435;
-  EXPECT_EQ(counting.writes, 1 + 1 + 11 + markers + 1 + 1);
+  EXPECT_EQ(probes.back(), 32767);
+  // Sector 0 before the pass, the lowest block whole, the last sector, the
+  // probes, 2,435 markers (the last at sector 21,799), 272 MiB of flood and
+  // the wipe: 284.3 MiB, an eighth of the 2.15 GB that a flooding peer writes.
+  const std::int64_t sectors = 1 + 25600 + 1 + 22 + 2435 + 557056 + 1;
+  EXPECT_EQ(h().platform().counters().bytes_written, static_cast<std::uint64_t>(sectors) * 512);
   EXPECT_EQ(counting.flushes, counting.writes);
-  // 2,434 whole blocks read twice each, then the last sector, the probes and
-  // sector 0 once each.
-  EXPECT_EQ(counting.reads, 2434 * 2 + 1 + 11 + 1);
+  // 2,434 whole blocks read twice each, the lowest block in 13 requests,
+  // then the probes, the last sector and sector 0 once each.
+  EXPECT_EQ(counting.reads, 2434 * 2 + 13 + 22 + 1 + 1);
   EXPECT_EQ(counting.double_closes, 0);
   EXPECT_TRUE(counting.locks.empty());
   EXPECT_EQ(h().state().quick_outcome, Outcome::kPassed);
   std::uint8_t sector[512];
   ASSERT_TRUE(h().platform().PeekSector(2, 21799, sector));
   EXPECT_EQ(DecodeMarker(std::vector<std::uint8_t>(sector, sector + 512)), 21799);
+}
+
+// A stick that went read-only after a good run: its old markers are still
+// there and read back fine, but none of this run's could be written.
+TEST_F(QuickSizeTestTest, StickThatCannotBeWrittenGetsItsOwnVerdictNotBadMemory) {
+  testing::TempDir images;
+  Harness first(Manifest(kGenuineSectors, "800MiB", "error"), images.path());
+  first.state().SelectedDiskNumber = 2;
+  first.state().DriveSizeBytes = kGenuineSectors * 512.0;
+  QuickSizeTest(first.ctx());
+  ASSERT_EQ(first.state().quick_outcome, Outcome::kPassed);
+
+  Harness again(Manifest(kGenuineSectors, "800MiB", "error", "  write-protected\n"), images.path());
+  again.state().SelectedDiskNumber = 2;
+  again.state().DriveSizeBytes = kGenuineSectors * 512.0;
+  QuickSizeTest(again.ctx());
+  const std::string verdict =
+      "\r\n                         *** FAILED ***\r\n\r\nTHE DRIVE COULD NOT BE WRITTEN!\r\n\r\n"
+      "It may be write-protected or read-only, removed, or in use by another program. Its "
+      "memory was not tested.\r\n";
+  // The lowest block, 12 probes and 64 block markers.
+  const std::string tail =
+      "\r\n*** ERROR *** writing to drive at Sector 0"
+      "\r\nMarker writes that failed: 25676 of 25676. Marker reads that failed: 0 of 0."
+      "\r\nTest took 1 seconds.\r\n" +
+      verdict + kUnplugText;
+  const std::string& log = again.log();
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  EXPECT_EQ(log.find("Reading back"), std::string::npos);
+  EXPECT_EQ(log.find("BAD MEMORY"), std::string::npos);
+  ASSERT_EQ(again.window().message_boxes().size(), 2u);
+  EXPECT_EQ(again.window().message_boxes()[0].text, verdict);
+  EXPECT_EQ(again.window().message_boxes()[0].style, kMbIconStop);
+  EXPECT_EQ(again.state().quick_outcome, Outcome::kFailed);
 }
 
 // A failed marker write is retried at once when it failed fast; a slow one
@@ -264,10 +326,12 @@ TEST_F(QuickSizeTestTest, CancelAtFirstAndMiddleStep) {
     EXPECT_EQ(h().platform().open_handle_count(), 0u);
     EXPECT_EQ(h().platform().requests().back(), "FSCTL_UNLOCK_VOLUME E:");
     EXPECT_FALSE(h().window().control(Control::cmdCancel).visible);
-    // Sector 0 keeps the 0xFF fill of the preparation.
+    // Sector 0 keeps the 0xFF fill of the preparation, or holds its marker
+    // once the lowest block has been written: no partition table either way.
     std::uint8_t sector[512];
     ASSERT_TRUE(h().platform().PeekSector(2, 0, sector));
-    EXPECT_EQ(std::count(sector, sector + 512, 0xFF), 512);
+    EXPECT_EQ(sector[7], press_at == 1 ? 0xFF : 0x80);
+    EXPECT_EQ(std::count(sector + 24, sector + 512, 0xFF), 488);
   }
 }
 

@@ -31,15 +31,15 @@ std::string TempDir::File(const std::string& name) const {
 
 Harness::Harness(const std::string& manifest_text) : temp_(std::make_unique<TempDir>()) {
   image_dir_ = temp_->path();
-  Start(manifest_text);
+  Start(manifest_text, true);
 }
 
 Harness::Harness(const std::string& manifest_text, const std::string& image_dir)
     : image_dir_(image_dir) {
-  Start(manifest_text);
+  Start(manifest_text, false);
 }
 
-void Harness::Start(const std::string& manifest_text) {
+void Harness::Start(const std::string& manifest_text, bool disks_in_ram) {
   emulated::Manifest manifest;
   std::string error;
   if (!emulated::ParseManifest(manifest_text, &manifest, &error)) {
@@ -48,6 +48,7 @@ void Harness::Start(const std::string& manifest_text) {
   }
   emulated::Options options;
   options.image_dir = image_dir_;
+  options.disks_in_ram = disks_in_ram;
   platform_ = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
   ctx_ = std::make_unique<Context>(Context{*platform_, window_, state_});
 }

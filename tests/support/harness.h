@@ -31,7 +31,8 @@ class Harness {
   // Fails the current test (and leaves platform() null) when the manifest
   // does not parse. The virtual clock starts at 2026-12-06 09:00:00.
   explicit Harness(const std::string& manifest_text);
-  // A second program over the same images (files persist between runs).
+  // Disk memory in RAM. A second program over the same images keeps its
+  // disks in image files there (files persist between runs).
   Harness(const std::string& manifest_text, const std::string& image_dir);
 
   bool ok() const { return platform_ != nullptr; }
@@ -43,7 +44,7 @@ class Harness {
   const std::string& log() const { return state_.results_log; }
 
  private:
-  void Start(const std::string& manifest_text);
+  void Start(const std::string& manifest_text, bool disks_in_ram);
 
   std::unique_ptr<TempDir> temp_;
   std::string image_dir_;

@@ -31,7 +31,9 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
         (std::filesystem::path(m.image_dir) / ("disk" + std::to_string(config.number) + ".img"))
             .string();
     std::string message;
-    if (m.error.empty() && !disk->Open(path, &message)) m.error = message;
+    if (m.error.empty() && !disk->Open(options.disks_in_ram ? "" : path, &message)) {
+      m.error = message;
+    }
     std::vector<const VolumeSpec*> by_place;
     for (const VolumeSpec& v : config.volumes) by_place.push_back(&v);
     std::stable_sort(by_place.begin(), by_place.end(),

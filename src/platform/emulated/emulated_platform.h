@@ -19,6 +19,10 @@ struct Options {
   // Folder of the images and file tables; made when missing. Overrides the
   // manifest's own image_dir when not empty.
   std::string image_dir;
+  // true: every disk's memory lives in RAM, holding only the sectors written
+  // (tests; nothing of a flood reaches the host's disk). The volumes' file
+  // tables are still kept in image_dir.
+  bool disks_in_ram = false;
   // false: a virtual clock that moves only through Sleep and the delays of
   // injected faults, starting at start_time (tests get byte-exact logs).
   // true: the machine's clock and real sleeps (the runner).

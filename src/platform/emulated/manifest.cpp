@@ -200,6 +200,12 @@ class Parser {
     if (key == "file") return File(w, error);
     if (key == "volume") return Volume(w, error);
     if (key == "fault") return FaultLine(w, error);
+    if (key == "cache") return Cache(w, error);
+    if (key == "write-protected") {
+      if (w.size() != 1) return Fail(error, "'write-protected' takes no value");
+      disk_->write_protected = true;
+      return true;
+    }
     if (key == "no-capacity" || key == "no-inquiry" || key == "no-length") {
       if (w.size() != 1) return Fail(error, "'" + w[0] + "' takes no value");
       if (key == "no-capacity") disk_->answers_capacity = false;
@@ -209,6 +215,10 @@ class Parser {
     }
     if (w.size() != 2) return Fail(error, "'" + w[0] + "' takes exactly one value");
     const std::string& v = w[1];
+    if (key == "wrap-at") {
+      if (!ParseSize(v, &disk_->wrap_at)) return Fail(error, "bad size '" + v + "'");
+      return true;
+    }
     if (key == "claimed" || key == "real") {
       std::uint64_t size = 0;
       if (!ParseSize(v, &size)) return Fail(error, "bad size '" + v + "'");
@@ -226,8 +236,10 @@ class Parser {
         disk_->beyond = Beyond::kOnes;
       else if (m == "error")
         disk_->beyond = Beyond::kError;
+      else if (m == "log")
+        disk_->beyond = Beyond::kLog;
       else
-        return Fail(error, "beyond must be wrap, zeros, ff or error, not '" + v + "'");
+        return Fail(error, "beyond must be wrap, zeros, ff, error or log, not '" + v + "'");
       return true;
     }
     if (key == "bus") {
@@ -268,6 +280,20 @@ class Parser {
     }
     if (d.real_bytes == 0 || d.real_bytes > d.claimed_bytes) {
       return Fail(error, name + "real size must be above 0 and at most the claimed size");
+    }
+    if (d.wrap_at != 0) {
+      if (d.wrap_at % 512 != 0 || d.wrap_at < d.real_bytes || d.wrap_at > d.claimed_bytes) {
+        return Fail(error,
+                    name + "wrap-at must be whole sectors from the real to the claimed size");
+      }
+      if (d.beyond == Beyond::kWrap || d.beyond == Beyond::kLog) {
+        return Fail(error,
+                    name + "wrap-at needs beyond zeros, ff or error for the memory below it");
+      }
+    }
+    if (d.cache_bytes != 0 &&
+        (d.cache_line % 512 != 0 || d.cache_line == 0 || d.cache_bytes < d.cache_line)) {
+      return Fail(error, name + "cache lines must be whole sectors, the cache at least one line");
     }
     for (const Fault& f : d.faults) {
       if (f.sector >= d.claimed_bytes / 512) {
@@ -395,6 +421,18 @@ class Parser {
       if (Lower(f.name) == Lower(w[1])) return Fail(error, "file '" + w[1] + "' twice");
     }
     v.files.push_back({w[1], size});
+    return true;
+  }
+
+  // cache SIZE [line SIZE]
+  bool Cache(const std::vector<std::string>& w, std::string* error) {
+    if ((w.size() != 2 && w.size() != 4) || (w.size() == 4 && Lower(w[2]) != "line")) {
+      return Fail(error, "'cache' takes a size and optionally 'line' and a line size");
+    }
+    if (!ParseSize(w[1], &disk_->cache_bytes)) return Fail(error, "bad size '" + w[1] + "'");
+    if (w.size() == 4 && !ParseSize(w[3], &disk_->cache_line)) {
+      return Fail(error, "bad size '" + w[3] + "'");
+    }
     return true;
   }
 

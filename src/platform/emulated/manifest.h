@@ -11,16 +11,20 @@
 
 namespace veracap::emulated {
 
-// What a read or write of an address beyond the real memory meets.
-enum class Beyond { kWrap, kZeros, kOnes, kError };
+// What a read or write of an address beyond the real memory meets: the
+// memory again (wrap), nothing (reads give zeros or 0xFF), an I/O error, or
+// (log) no address at all: every write is appended to a log of the real
+// size wherever it was addressed, and a read finds the latest write to its
+// address while the log has not come round over it.
+enum class Beyond { kWrap, kZeros, kOnes, kError, kLog };
 
 struct Fault {
   enum class Kind { kWriteFail, kReadFail, kShortRead };
   Kind kind = Kind::kWriteFail;
-  std::uint64_t sector = 0;      // 512-byte sector whose transfer is hit
-  std::uint32_t delay_ms = 0;    // clock time the failing call takes
-  std::uint32_t short_bytes = 0; // short read: bytes actually delivered
-  int times = -1;                // how many transfers are hit; -1 every one
+  std::uint64_t sector = 0;       // 512-byte sector whose transfer is hit
+  std::uint32_t delay_ms = 0;     // clock time the failing call takes
+  std::uint32_t short_bytes = 0;  // short read: bytes actually delivered
+  int times = -1;                 // how many transfers are hit; -1 every one
 };
 
 struct FileSpec {
@@ -42,11 +46,21 @@ struct DiskSpec {
   std::uint64_t claimed_bytes = 0;  // what READ CAPACITY and the disk length report
   std::uint64_t real_bytes = 0;     // memory really there (== claimed: genuine)
   Beyond beyond = Beyond::kWrap;
-  std::uint32_t bus_type = 7;        // STORAGE_BUS_TYPE: 7 USB, 11 SATA, 17 NVMe...
-  std::string vendor;    // INQUIRY vendor identification, up to 8 characters
-  std::string product;   // INQUIRY product identification, up to 16 characters
+  // Address lines that are not there: from wrap_at on, addresses wrap modulo
+  // wrap_at (0: never); between real_bytes and wrap_at lies memory that
+  // behaves as 'beyond' says (zeros, ff or error).
+  std::uint64_t wrap_at = 0;
+  // A write cache: the latest cache_bytes of writes, in lines of cache_line
+  // bytes, answer reads before the memory does; a flush does not empty it;
+  // the line written longest ago goes to the memory first.
+  std::uint64_t cache_bytes = 0;
+  std::uint64_t cache_line = 4096;
+  bool write_protected = false;   // every write fails (ERROR_WRITE_PROTECT); reads work
+  std::uint32_t bus_type = 7;     // STORAGE_BUS_TYPE: 7 USB, 11 SATA, 17 NVMe...
+  std::string vendor;             // INQUIRY vendor identification, up to 8 characters
+  std::string product;            // INQUIRY product identification, up to 16 characters
   std::string revision = "1.00";  // INQUIRY product revision, up to 4 characters
-  std::string serial;    // storage descriptor serial number (empty: none)
+  std::string serial;             // storage descriptor serial number (empty: none)
   bool removable = true;
   std::uint32_t block_length = 512;  // READ CAPACITY block length
   bool answers_capacity = true;      // READ CAPACITY returns data

@@ -104,7 +104,7 @@ TEST(EmulatedManifest, RejectsBadInputNamingTheLine) {
       {"disk 1\n  claimed 8 GB\n", "line 2: 'claimed' takes exactly one value"},
       {"disk 1\n  claimed 8XB\n", "line 2: bad size '8XB'"},
       {"disk 1\n  claimed 1MiB\n  beyond sideways\n",
-       "line 3: beyond must be wrap, zeros, ff or error, not 'sideways'"},
+       "line 3: beyond must be wrap, zeros, ff, error or log, not 'sideways'"},
       {"disk 1\n  claimed 1MiB\n  vendor \"TOO LONG VENDOR\"\n",
        "line 3: vendor is longer than 8 characters"},
       {"disk 1\n  claimed 1MiB\n  product \"UNTERMINATED\n", "line 3: unterminated quoted text"},
