@@ -44,18 +44,21 @@ TEST(BundledDevices, EachDeviceToItsVerdict) {
     long long first_bad, last_bad;  // -1: none
   };
   // A wrapping counterfeit fails where its real memory ends; one that reads
-  // zeros beyond it, too. The last bad sector reported is the last one read
-  // before the read pass gives up on a hopeless device. The system disk is
-  // never tested.
+  // zeros beyond it, too. The last bad sector reported is the highest marker
+  // whose memory a later write took over (the flood of the lowest blocks
+  // ends near sector 597,000, so that is the highest marker k blocks below
+  // the top whose sector modulo the real size lies under it), or the last one
+  // read before the read pass gives up on a hopeless device. The system disk
+  // is never tested.
   const Row table[] = {
       {0, "system disk", Outcome::kNotRun, -1, -1},
       {1, "genuine 8 GB", Outcome::kPassed, -1, -1},
-      {2, "\"32 GB\" holding 4 GiB, wraps", Outcome::kFailed, 8388608, 33554432},
+      {2, "\"32 GB\" holding 4 GiB, wraps", Outcome::kFailed, 8388608, 59311399},
       {3, "\"2 TB\" holding 8 GiB, wraps", Outcome::kFailed, 16777216, 3907024064},
       {4, "\"16 GB\" holding 1 GiB, zeros", Outcome::kFailed, 2097152, 31262489},
       {5, "SATA data disk 500 GB", Outcome::kPassed, -1, -1},
       {6, "genuine 1 GiB with photos", Outcome::kPassed, -1, -1},
-      {7, "\"4 GB\" holding 1 GiB, wraps", Outcome::kFailed, 2097152, 4194304},
+      {7, "\"4 GB\" holding 1 GiB, wraps", Outcome::kFailed, 2097152, 6885989},
   };
   const std::string manifest(emulated::BundledManifest());
   testing::Harness h(manifest);
@@ -81,9 +84,11 @@ TEST(BundledDevices, EachDeviceToItsVerdict) {
     EXPECT_EQ(last_bad, row.last_bad);
     if (row.disk == 3) {
       // Hopeless: the read pass gives up after 50,001 bad blocks of its
-      // 152,618, each read twice; then come the last sector, the wrap probes
-      // and sector 0, after the identification's one read.
-      EXPECT_EQ(counting.reads - reads_before, 2 * 50001 + 20);
+      // 152,618, each read twice, and reads from the bottom up to the first
+      // bad marker instead (657 of them, the last 2 blocks above 8 GiB);
+      // then the lowest block in 13 requests, the 34 probes, the last
+      // sector and sector 0, after the identification's one read.
+      EXPECT_EQ(counting.reads - reads_before, 2 * 50001 + 2 * 657 + 13 + 34 + 2 + 1);
     }
     EXPECT_EQ(h.platform().open_handle_count(), 0u);
     EXPECT_EQ(counting.double_closes, 0);
