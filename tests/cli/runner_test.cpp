@@ -143,7 +143,10 @@ TEST_F(Runner, QuickSizeTestFailsTheCounterfeitAndReportsItOnceWithJson) {
   EXPECT_EQ(j["device"]["claimed_bytes"], 31914086400ll);
   EXPECT_EQ(j["device"]["model"], "GENERIC MASS STORAGE");
   EXPECT_GT(j["markers_written"].get<int>(), 2400);
-  EXPECT_EQ(j["markers_written"].get<long long>() * 512, j["bytes_written"].get<long long>());
+  // One sector per marker request, and the lowest block and the cache flood
+  // in requests of 1 MiB: about 285 MiB in all.
+  EXPECT_GT(j["bytes_written"].get<long long>(), j["markers_written"].get<long long>() * 512);
+  EXPECT_LT(j["bytes_written"].get<long long>(), 300ll << 20);
   EXPECT_EQ(j["write_errors"], 0);
   EXPECT_TRUE(Has(j["log"].get<std::string>(), "\r\n                         *** FAILED ***"));
 #endif
