@@ -59,12 +59,16 @@ MUTANTS = [
      QE, "if (answer != kIdOk) {\n Lock_Unlock_All_Volumes",
      "if (answer == kIdOk) {\n Lock_Unlock_All_Volumes"),
     ("final-zeroing", "sector 0 is not zeroed after the test",
-     QE, "std::fill(s.SectorBuffer.begin(), s.SectorBuffer.end(), 0);\n"
+     QE, "s.SectorBuffer.assign(kSectorBytes, 0);\n"
          "Open_Physical_Disk_hDrive(ctx_, disk_);\nDirectWrite(ctx_, 0, 1);",
-     "std::fill(s.SectorBuffer.begin(), s.SectorBuffer.end(), 0);\n"
+     "s.SectorBuffer.assign(kSectorBytes, 0);\n"
      "Open_Physical_Disk_hDrive(ctx_, disk_);"),
     ("second-read", "each marker is read once, not twice",
-     QE, "if (ok) ok = DirectRead(ctx_, static_cast<double>(sector), 1);", ""),
+     QE, "if (s.DebugMode) Log(\"\\r\\nRead from sector \" + Num(sector));\n"
+         "bool ok = DirectRead(ctx_, static_cast<double>(sector), 1);\n"
+         "if (ok) ok = DirectRead(ctx_, static_cast<double>(sector), 1);",
+     "if (s.DebugMode) Log(\"\\r\\nRead from sector \" + Num(sector));\n"
+     "bool ok = DirectRead(ctx_, static_cast<double>(sector), 1);"),
     ("report-lines-swapped", "two lines of the FAILED report change places",
      QE, 'Log("\\r\\nMemory tested in blocks of " + Num(kBlockSectors) + " sectors.");\n' + BAD,
      BAD + '\nLog("\\r\\nMemory tested in blocks of " + Num(kBlockSectors) + " sectors.");'),
@@ -117,7 +121,7 @@ MUTANTS = [
      SIO, "ctx.platform.UnlockFile(h, offset, length);", ""),
     # Beyond the first list.
     ("mismatch-limit", "the read pass goes on past the limit of mismatches",
-     QE, "if (mismatches_.size() > kMismatchLimit) remaining_ = 0;", ""),
+     QE, "if (mismatches_.size() > kMismatchLimit) {", "if (false) {"),
     ("usb-only", "every disk counts as a USB disk",
      DQ, "return DecodeStorageDeviceDescriptor(descriptor).bus_type == kBusTypeUsb;",
      "return true;"),
