@@ -435,9 +435,12 @@ int Runner::List() {
     std::array<std::string, 4> letters{};
     Get_Drive_Volumes(ctx_, n, letters);
     std::string path = "PhysicalDrive" + std::to_string(n), refused, mounts;
+    // The program's size of a disk it does not offer is 0; the kernel's then.
+    double size_bytes = state_.DriveSizeBytes;
     for (const RealDisk& r : real) {
       if (r.number != n) continue;
       path = r.path;
+      if (size_bytes <= 0) size_bytes = static_cast<double>(r.size_bytes);
       refused = r.protected_reason;
       for (const std::string& m : r.mount_points) mounts += (mounts.empty() ? "" : ",") + m;
     }
@@ -451,7 +454,7 @@ int Runner::List() {
     }
     std::string model = d.vendor + (d.vendor.empty() || d.product.empty() ? "" : " ") + d.product;
     char size[32];
-    std::snprintf(size, sizeof size, "%.1f GB", state_.DriveSizeBytes / 1e9);
+    std::snprintf(size, sizeof size, "%.1f GB", size_bytes / 1e9);
     char line[512];
     std::snprintf(line, sizeof line, "%-14s %10s  %-28s %-5s %-9s %-7s %-22s disk %d", path.c_str(),
                   size, model.empty() ? "-" : model.c_str(), BusName(d.bus).c_str(),

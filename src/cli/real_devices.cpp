@@ -115,7 +115,11 @@ std::vector<RealDisk> RealDisks(Platform& platform) {
   const linux_platform::SystemMap& map = lp->Devices();
   for (const linux_platform::DiskRecord& d : map.disks()) {
     if (!d.present) continue;
-    RealDisk r{d.number, d.dev_path, d.protected_reason, {}};
+    RealDisk r{d.number,
+               d.dev_path,
+               d.protected_reason,
+               {},
+               linux_platform::ReadDiskIdentity(d.name).size_bytes};
     for (const linux_platform::VolumeRecord& v : map.volumes()) {
       if (v.present && v.disk_number == d.number && !v.mount_point.empty()) {
         r.mount_points.push_back(v.mount_point);

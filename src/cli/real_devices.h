@@ -48,6 +48,7 @@ struct RealDisk {
   std::string path;
   std::string protected_reason;
   std::vector<std::string> mount_points;
+  std::uint64_t size_bytes = 0;  // as the kernel tells it
 };
 std::vector<RealDisk> RealDisks(Platform& platform);
 
