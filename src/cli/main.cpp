@@ -241,9 +241,12 @@ bool Runner::Choose(bool want_volume) {
   run_.disk = DiskNumberInEntry(Entries()[static_cast<std::size_t>(index)]).value_or(-1);
   if (want_volume) run_.disk = GetDiskNumber(ctx_, state_.SelectedDrive);
   run_.drive = want_volume ? state_.SelectedDrive : "";
-  if (run_.device_path.empty() || !want_volume) {
-    for (const RealDisk& r : RealDisks(base_)) {
-      if (r.number == run_.disk) run_.device_path = r.path;
+  for (const RealDisk& r : RealDisks(base_)) {
+    if (r.number != run_.disk) continue;
+    if (run_.device_path.empty() || !want_volume) run_.device_path = r.path;
+    // The platform would refuse every write; say so before anything starts.
+    if (!r.protected_reason.empty()) {
+      return Refuse(r.path + " " + r.protected_reason + " and is never written");
     }
   }
   if (run_.device_path.empty()) run_.device_path = "PhysicalDrive" + std::to_string(run_.disk);
@@ -323,7 +326,7 @@ std::string RefusalOf(const HeadlessWindow& window, std::size_t boxes_before,
     }
   }
   if (boxes.size() > boxes_before) {
-    return "the test did not start: " + boxes.back().text + " Nothing was written.";
+    return "the test did not start (see the message above). Nothing was written.";
   }
   return "the chosen entry names no disk that can be tested (disk 0, a number above 80, or a "
          "drive whose disk number cannot be told). Nothing was written.";
