@@ -68,13 +68,13 @@ bool DirectWrite(Context& ctx, double sector, std::int32_t count) {
   // A refused byte-range lock neither stops nor fails the write.
   ctx.platform.LockFile(h, offset, length);
   std::uint32_t written = 0;
-  if (!ctx.platform.WriteFile(h, ctx.state.SectorBuffer.data(), static_cast<std::uint32_t>(length),
-                              &written)) {
-    return false;
-  }
-  ctx.platform.FlushFileBuffers(h);
+  const bool ok = ctx.platform.WriteFile(h, ctx.state.SectorBuffer.data(),
+                                         static_cast<std::uint32_t>(length), &written);
+  if (ok) ctx.platform.FlushFileBuffers(h);
+  // A failed write releases its range too, or a stick that refuses every
+  // write would pile up a lock per marker.
   ctx.platform.UnlockFile(h, offset, length);
-  return true;
+  return ok;
 }
 
 std::int32_t GetDiskNumber(Context& ctx, const std::string& drive_text) {

@@ -76,8 +76,14 @@ void FormatRunMarker(std::int64_t sector, const RunStamp& stamp, bool noise, std
     return;
   }
   std::uint64_t state = stamp.token ^ (static_cast<std::uint64_t>(sector) * 0xD1B54A32D192ED03ull);
+  std::uint64_t x = SplitMix(state) | 1;
   std::uint64_t words[kFillBytes / 8];
-  for (std::uint64_t& word : words) word = SplitMix(state);
+  for (std::uint64_t& word : words) {  // xorshift64*: cheap, and nothing repeats within a sector
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    word = x * 0x2545F4914F6CDD1Dull;
+  }
   // Any byte order makes noise; no need to fix one.
   std::memcpy(fill, words, kFillBytes);
 }

@@ -123,8 +123,10 @@ class QuickRun {
   std::int64_t pass_start_ = 0;
   std::vector<std::int64_t> probes_;
   std::vector<Mismatch> mismatches_;
-  std::vector<std::int64_t> good_;  // sectors that held their own marker
-  std::int64_t period_ = 0;         // gcd of the distances between aliased sectors
+  // Sectors backed by memory: they held their own marker, or a higher
+  // sector's that its writes took over.
+  std::vector<std::int64_t> answered_;
+  std::int64_t period_ = 0;  // gcd of the distances between aliased sectors
   std::set<std::int64_t> failed_writes_;
   std::int64_t marker_writes_ = 0;
   std::int64_t failed_marker_writes_ = 0;
@@ -147,7 +149,7 @@ void QuickRun::Judge(std::int64_t sector, bool read_ok, const std::uint8_t* data
   }
   const double value = DecodeRunMarker(data, stamp_);
   if (value == static_cast<double>(sector)) {
-    good_.push_back(sector);
+    answered_.push_back(sector);
     return;
   }
   if (value >= 0) {
@@ -155,6 +157,8 @@ void QuickRun::Judge(std::int64_t sector, bool read_ok, const std::uint8_t* data
     // and the memory wraps at their distance or a divisor of it.
     const auto other = static_cast<std::int64_t>(value);
     period_ = Gcd(period_, std::llabs(sector - other));
+    // A sector holding a higher one's marker is memory, only overwritten.
+    if (sector < other) answered_.push_back(sector);
     mismatches_.push_back(
         {std::max(sector, other), static_cast<double>(std::min(sector, other)), true});
     return;
@@ -399,15 +403,15 @@ void QuickRun::ReadPass() {
 // addresses wrap, the first address that reaches another's memory. Any
 // other bad sector (no marker of this run, a failed read or write) lies
 // above the good memory by at most the distance to the nearest sector below
-// it that held its own marker: the memory is taken to end just above that
+// it that memory answered for: the memory is taken to end just above that
 // sector, so the figure never lies above the real memory.
 std::int64_t QuickRun::LowestBadSector() {
-  std::sort(good_.begin(), good_.end());
+  std::sort(answered_.begin(), answered_.end());
   std::int64_t lowest = period_ > 0 ? period_ : sectors_ + 1;
   for (const Mismatch& m : mismatches_) {
     if (m.alias || m.sector >= lowest) continue;
-    const auto below = std::lower_bound(good_.begin(), good_.end(), m.sector);
-    const std::int64_t from = below == good_.begin() ? 0 : *std::prev(below) + 1;
+    const auto below = std::lower_bound(answered_.begin(), answered_.end(), m.sector);
+    const std::int64_t from = below == answered_.begin() ? 0 : *std::prev(below) + 1;
     lowest = std::min(lowest, from);
   }
   return lowest;

@@ -31,7 +31,7 @@ void SparseMemory::Write(std::uint64_t offset, const std::uint8_t* in, std::size
     const std::size_t n = std::min<std::size_t>(length, 512 - at);
     // A new sector starts as zeros, as the memory read before it was written.
     auto [place, added] = sectors_.try_emplace(sector);
-    if (added) place->second.fill(0);
+    if (added && n < 512) place->second.fill(0);
     std::memcpy(place->second.data() + at, in, n);
     offset += n;
     in += n;
