@@ -4,6 +4,12 @@
 //   disk   claims --claimed bytes; only the first --real bytes are memory,
 //          kept in a sparse backing file. Beyond them a write wraps onto the
 //          real memory (offset modulo real) or is lost and reads back zeros.
+//          With --wrap-at, addresses from there on wrap modulo it (a missing
+//          address line), and those between the real size and it read zeros.
+//          With --cache-bytes, a write cache of that many bytes in lines of
+//          --cache-line bytes answers reads first; a flush does not empty it,
+//          and the line written longest ago goes to the memory first. With
+//          --write-protected every write fails (EROFS) and reads work.
 //   stats  one text line of I/O counters ("reads=R writes=W bytes_read=BR
 //          bytes_written=BW flushes=F"); writing anything to it resets them.
 //
@@ -18,7 +24,8 @@
 //
 // Usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros
 //                         --backing FILE [--read-mibps N] [--write-mibps N]
-//                         [--latency-us N] [--flush-us N]
+//                         [--latency-us N] [--flush-us N] [--wrap-at BYTES]
+//                         [--cache-bytes N [--cache-line N]] [--write-protected]
 //                         MOUNTPOINT [fuse options, e.g. -f]
 #define FUSE_USE_VERSION 31
 
@@ -35,9 +42,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -55,6 +64,18 @@ struct Device {
   // The speed model; zero: as fast as the backing file.
   std::uint64_t read_mibps = 0, write_mibps = 0, latency_us = 0, flush_us = 0;
   std::mutex channel;  // one transfer at a time when a model is set
+  std::uint64_t wrap_at = 0;
+  bool write_protected = false;
+  // The write cache: lines by index, oldest first in cache_age.
+  std::uint64_t cache_bytes = 0, cache_line = 4096;
+  struct Line {
+    std::vector<char> data;
+    std::vector<bool> written;
+    std::list<std::uint64_t>::iterator age;
+  };
+  std::unordered_map<std::uint64_t, Line> cache;
+  std::list<std::uint64_t> cache_age;
+  std::mutex cache_lock;
 };
 
 Device g_device;
@@ -85,11 +106,12 @@ void Busy(std::uint64_t size, std::uint64_t mibps, std::uint64_t extra_us) {
 // Where a device offset lands in the backing file; false when it lands
 // nowhere (beyond the real memory of a zeros device).
 bool MapOffset(std::uint64_t offset, std::uint64_t* backing_offset) {
+  if (g_device.wrap_at != 0 && offset >= g_device.wrap_at) offset %= g_device.wrap_at;
   if (offset < g_device.real_bytes) {
     *backing_offset = offset;
     return true;
   }
-  if (!g_device.wrap) return false;
+  if (!g_device.wrap || g_device.wrap_at != 0) return false;
   *backing_offset = offset % g_device.real_bytes;
   return true;
 }
@@ -97,8 +119,94 @@ bool MapOffset(std::uint64_t offset, std::uint64_t* backing_offset) {
 // The longest run from offset that stays on one side of every boundary of
 // the real memory (so that it maps to one contiguous backing range).
 std::size_t RunLength(std::uint64_t offset, std::size_t size) {
-  const std::uint64_t to_boundary = g_device.real_bytes - offset % g_device.real_bytes;
+  std::uint64_t to_boundary = g_device.real_bytes - offset % g_device.real_bytes;
+  if (g_device.wrap_at != 0) {
+    const std::uint64_t in_period = offset % g_device.wrap_at;
+    to_boundary = in_period < g_device.real_bytes ? g_device.real_bytes - in_period
+                                                  : g_device.wrap_at - in_period;
+  }
   return static_cast<std::size_t>(std::min<std::uint64_t>(size, to_boundary));
+}
+
+// The memory behind any cache.
+int BackRead(char* buf, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t run = RunLength(offset + done, size - done);
+    std::uint64_t backing = 0;
+    if (MapOffset(offset + done, &backing)) {
+      const ssize_t got = pread(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
+      if (got < 0) return -errno;
+      // A sparse backing file shorter than the real memory reads as zeros.
+      if (static_cast<std::size_t>(got) < run) std::memset(buf + done + got, 0, run - got);
+    } else {
+      std::memset(buf + done, 0, run);
+    }
+    done += run;
+  }
+  return 0;
+}
+
+int BackWrite(const char* buf, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t run = RunLength(offset + done, size - done);
+    std::uint64_t backing = 0;
+    if (MapOffset(offset + done, &backing)) {
+      const ssize_t put = pwrite(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
+      if (put < 0) return -errno;
+    }
+    done += run;
+  }
+  return 0;
+}
+
+// Whole 512-byte sectors through the write cache (the loop device sends
+// nothing else).
+void CacheWrite(const char* buf, std::size_t size, std::uint64_t offset) {
+  std::lock_guard<std::mutex> hold(g_device.cache_lock);
+  const std::uint64_t per_line = g_device.cache_line / 512;
+  for (std::size_t done = 0; done < size; done += 512) {
+    const std::uint64_t sector = (offset + done) / 512;
+    const std::uint64_t index = sector / per_line;
+    auto found = g_device.cache.find(index);
+    if (found == g_device.cache.end()) {
+      while (g_device.cache.size() >= g_device.cache_bytes / g_device.cache_line) {
+        const std::uint64_t oldest = g_device.cache_age.front();
+        const Device::Line& line = g_device.cache.at(oldest);
+        for (std::size_t i = 0; i < line.written.size(); ++i) {
+          if (line.written[i])
+            BackWrite(line.data.data() + i * 512, 512, (oldest * per_line + i) * 512);
+        }
+        g_device.cache.erase(oldest);
+        g_device.cache_age.pop_front();
+      }
+      Device::Line line;
+      line.data.resize(g_device.cache_line);
+      line.written.assign(per_line, false);
+      line.age = g_device.cache_age.insert(g_device.cache_age.end(), index);
+      found = g_device.cache.emplace(index, std::move(line)).first;
+    } else {
+      g_device.cache_age.splice(g_device.cache_age.end(), g_device.cache_age, found->second.age);
+    }
+    const std::size_t slot = sector % per_line;
+    std::memcpy(found->second.data.data() + slot * 512, buf + done, 512);
+    found->second.written[slot] = true;
+  }
+}
+
+int CacheRead(char* buf, std::size_t size, std::uint64_t offset) {
+  if (const int rc = BackRead(buf, size, offset); rc != 0) return rc;
+  std::lock_guard<std::mutex> hold(g_device.cache_lock);
+  const std::uint64_t per_line = g_device.cache_line / 512;
+  for (std::size_t done = 0; done + 512 <= size; done += 512) {
+    const std::uint64_t sector = (offset + done) / 512;
+    const auto found = g_device.cache.find(sector / per_line);
+    if (found != g_device.cache.end() && found->second.written[sector % per_line]) {
+      std::memcpy(buf + done, found->second.data.data() + sector % per_line * 512, 512);
+    }
+  }
+  return 0;
 }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
@@ -150,20 +258,9 @@ int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_inf
   const auto offset = static_cast<std::uint64_t>(off);
   if (offset >= g_device.claimed_bytes) return 0;
   size = static_cast<std::size_t>(std::min<std::uint64_t>(size, g_device.claimed_bytes - offset));
-  std::size_t done = 0;
-  while (done < size) {
-    const std::size_t run = RunLength(offset + done, size - done);
-    std::uint64_t backing = 0;
-    if (MapOffset(offset + done, &backing)) {
-      const ssize_t got = pread(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
-      if (got < 0) return -errno;
-      // A sparse backing file shorter than the real memory reads as zeros.
-      if (static_cast<std::size_t>(got) < run) std::memset(buf + done + got, 0, run - got);
-    } else {
-      std::memset(buf + done, 0, run);
-    }
-    done += run;
-  }
+  const int rc =
+      g_device.cache_bytes != 0 ? CacheRead(buf, size, offset) : BackRead(buf, size, offset);
+  if (rc != 0) return rc;
   Busy(size, g_device.read_mibps, g_device.latency_us);
   g_device.reads.fetch_add(1);
   g_device.bytes_read.fetch_add(size);
@@ -181,15 +278,11 @@ int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_f
   }
   const auto offset = static_cast<std::uint64_t>(off);
   if (offset + size > g_device.claimed_bytes) return -ENOSPC;
-  std::size_t done = 0;
-  while (done < size) {
-    const std::size_t run = RunLength(offset + done, size - done);
-    std::uint64_t backing = 0;
-    if (MapOffset(offset + done, &backing)) {
-      const ssize_t put = pwrite(g_device.backing_fd, buf + done, run, static_cast<off_t>(backing));
-      if (put < 0) return -errno;
-    }
-    done += run;
+  if (g_device.write_protected) return -EROFS;
+  if (g_device.cache_bytes != 0 && offset % 512 == 0 && size % 512 == 0) {
+    CacheWrite(buf, size, offset);
+  } else if (const int rc = BackWrite(buf, size, offset); rc != 0) {
+    return rc;
   }
   Busy(size, g_device.write_mibps, g_device.latency_us);
   g_device.writes.fetch_add(1);
@@ -230,7 +323,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros "
                "--backing FILE [--read-mibps N] [--write-mibps N] [--latency-us N] "
-               "[--flush-us N] MOUNTPOINT [fuse options]\n");
+               "[--flush-us N] [--wrap-at BYTES] [--cache-bytes N [--cache-line N]] "
+               "[--write-protected] MOUNTPOINT [fuse options]\n");
   return 2;
 }
 
@@ -258,6 +352,14 @@ int main(int argc, char** argv) {
       if (!ParseBytes(argv[++i], &g_device.latency_us)) return Usage();
     } else if (arg == "--flush-us" && has_value) {
       if (!ParseBytes(argv[++i], &g_device.flush_us)) return Usage();
+    } else if (arg == "--wrap-at" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.wrap_at)) return Usage();
+    } else if (arg == "--cache-bytes" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.cache_bytes)) return Usage();
+    } else if (arg == "--cache-line" && has_value) {
+      if (!ParseBytes(argv[++i], &g_device.cache_line)) return Usage();
+    } else if (arg == "--write-protected") {
+      g_device.write_protected = true;
     } else if (arg == "--backing" && has_value) {
       backing_path = argv[++i];
     } else {
@@ -265,7 +367,10 @@ int main(int argc, char** argv) {
     }
   }
   if (backing_path.empty() || g_device.real_bytes == 0 ||
-      g_device.claimed_bytes < g_device.real_bytes) {
+      g_device.claimed_bytes < g_device.real_bytes ||
+      (g_device.wrap_at != 0 && g_device.wrap_at < g_device.real_bytes) ||
+      g_device.cache_line == 0 || g_device.cache_line % 512 != 0 ||
+      (g_device.cache_bytes != 0 && g_device.cache_bytes < g_device.cache_line)) {
     return Usage();
   }
   g_device.backing_fd = open(backing_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -260,16 +260,26 @@ Mount::~Mount() {
 
 std::unique_ptr<FuseStick> FuseStick::Start(const std::string& scratch, std::uint64_t claimed_bytes,
                                             std::uint64_t real_bytes, const std::string& beyond,
-                                            std::string* error) {
+                                            std::string* error,
+                                            const std::vector<std::string>& options) {
   const std::string dir = scratch + "/fuse";
   const std::string backing = scratch + "/memory.img";
   std::error_code ec;
   fs::create_directories(dir, ec);
   std::string out;
   // Without -f the program returns once the mount is in place.
-  const int rc = Run({VERACAP_FUSE_PROGRAM, "--claimed", std::to_string(claimed_bytes), "--real",
-                      std::to_string(real_bytes), "--beyond", beyond, "--backing", backing, dir},
-                     &out);
+  std::vector<std::string> argv{VERACAP_FUSE_PROGRAM,
+                                "--claimed",
+                                std::to_string(claimed_bytes),
+                                "--real",
+                                std::to_string(real_bytes),
+                                "--beyond",
+                                beyond,
+                                "--backing",
+                                backing};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(dir);
+  const int rc = Run(argv, &out);
   if (rc != 0) {
     *error = "counterfeit_fuse failed: " + out;
     return nullptr;

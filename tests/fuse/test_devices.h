@@ -81,12 +81,14 @@ struct FuseCounters {
 
 // The counterfeit stick of counterfeit_fuse: a FUSE mount holding "disk"
 // (claimed bytes, real bytes of memory, wrap or zeros beyond) and "stats".
-// Unmounted in the destructor.
+// options go to the program as they are ("--cache-bytes", "67108864",
+// "--write-protected", ...). Unmounted in the destructor.
 class FuseStick {
  public:
   static std::unique_ptr<FuseStick> Start(const std::string& scratch, std::uint64_t claimed_bytes,
                                           std::uint64_t real_bytes, const std::string& beyond,
-                                          std::string* error);
+                                          std::string* error,
+                                          const std::vector<std::string>& options = {});
   ~FuseStick();
   std::string disk_file() const { return dir_ + "/disk"; }
   const std::string& backing_file() const { return backing_; }

@@ -61,9 +61,11 @@ class LinuxE2E : public ::testing::Test {
   // A stick of claimed_bytes holding real_bytes, attached; with a file system
   // of fs_type mounted on its whole disk unless fs_type is empty.
   void MakeStick(std::uint64_t claimed_bytes, std::uint64_t real_bytes, const std::string& beyond,
-                 const std::string& fs_type = "", bool journal = true) {
+                 const std::string& fs_type = "", bool journal = true,
+                 const std::vector<std::string>& stick_options = {}) {
     std::string error;
-    stick_ = FuseStick::Start(scratch_.path(), claimed_bytes, real_bytes, beyond, &error);
+    stick_ =
+        FuseStick::Start(scratch_.path(), claimed_bytes, real_bytes, beyond, &error, stick_options);
     ASSERT_NE(stick_, nullptr) << error;
     loop_ = LoopDevice::Attach(stick_->disk_file(), 512, &error);
     ASSERT_NE(loop_, nullptr) << error;
@@ -143,6 +145,57 @@ TEST_F(LinuxE2E, QuickSizeTestFindsAWrapCounterfeitAndNoPageCacheAnswers) {
   std::uint8_t first[512];
   ASSERT_TRUE(testdev::ReadAt(stick_->backing_file(), 0, first, 512));
   EXPECT_EQ(std::count(first, first + 512, 0), 512);
+}
+
+// Counterfeits that fooled the test before: a write cache that answers
+// every marker, a wrap at a period that is not a power of two, and a stick
+// that refuses every write.
+TEST_F(LinuxE2E, QuickSizeTestSeesThroughACacheAWrapAt7GiBAndWriteProtection) {
+  struct Row {
+    const char* what;
+    std::uint64_t claimed, real;
+    const char* beyond;
+    std::vector<std::string> options;
+    AppState::QuickOutcome outcome;
+    std::string text;
+  };
+  const Row table[] = {
+      {"\"16 GB\" holding 1 GiB, zeros, 64 MiB cache",
+       16'000'000'000,
+       kGiB,
+       "zeros",
+       {"--cache-bytes", std::to_string(64 * kMiB)},
+       AppState::QuickOutcome::kFailed,
+       "BAD MEMORY from sector 2097152 (1,024.0MiB)"},
+      {"\"16 GB\" wrapping at 7 GiB",
+       16'000'000'000,
+       7 * kGiB,
+       "wrap",
+       {},
+       AppState::QuickOutcome::kFailed,
+       "BAD MEMORY from sector 14680064 (7,168.0MiB)"},
+      {"genuine 1 GiB, write-protected",
+       kGiB,
+       kGiB,
+       "wrap",
+       {"--write-protected"},
+       AppState::QuickOutcome::kFailed,
+       "THE DRIVE COULD NOT BE WRITTEN!"},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    MakeStick(row.claimed, row.real, row.beyond, "", true, row.options);
+    if (HasFatalFailure()) return;
+    state_.results_log.clear();
+    QuickTest();
+    EXPECT_EQ(state_.quick_outcome, row.outcome) << Log();
+    EXPECT_NE(Log().find(row.text), std::string::npos) << Log();
+    ctx_.reset();
+    counting_.reset();
+    linux_.reset();
+    loop_.reset();
+    stick_.reset();
+  }
 }
 
 TEST_F(LinuxE2E, TransfersOfTheQuickSizeTestSeeChangesBehindTheDevice) {
