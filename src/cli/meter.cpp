@@ -39,16 +39,24 @@ Handle Meter::CreateFile(const std::string& path, std::uint32_t access, std::uin
   return h;
 }
 
-void Meter::Count(Transfers& t, bool ok, std::uint32_t bytes, Clock::time_point t0) {
+void Meter::Count(Transfers& t, bool ok, std::uint32_t length, std::uint32_t bytes,
+                  Clock::time_point t0) {
   const Clock::time_point t1 = Clock::now();
   if (!started_) {
     started_ = true;
     start_ = t0;
   }
+  const double seconds = std::chrono::duration<double>(t1 - t0).count();
   ++t.count;
   t.bytes += bytes;
   if (!ok) ++t.errors;
-  t.seconds += std::chrono::duration<double>(t1 - t0).count();
+  t.seconds += seconds;
+  last_ = &t;
+  last_sector_ = length == 512;
+  if (last_sector_) {
+    ++t.sector_count;
+    t.sector_seconds += seconds;
+  }
   if (on_transfer) on_transfer();
 }
 
@@ -63,7 +71,7 @@ bool Meter::ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t
   const Clock::time_point t0 = Clock::now();
   const bool ok = PlatformWrapper::ReadFile(h, buffer, length, &got);
   if (read != nullptr) *read = got;
-  Count(it->second.kind == Kind::kDisk ? disk_reads : file_reads, ok, ok ? got : 0, t0);
+  Count(it->second.kind == Kind::kDisk ? disk_reads : file_reads, ok, length, ok ? got : 0, t0);
   return ok;
 }
 
@@ -74,7 +82,7 @@ bool Meter::WriteFile(Handle h, const void* buffer, std::uint32_t length, std::u
   const Clock::time_point t0 = Clock::now();
   const bool ok = PlatformWrapper::WriteFile(h, buffer, length, &put);
   if (written != nullptr) *written = put;
-  Count(it->second.kind == Kind::kDisk ? disk_writes : file_writes, ok, ok ? put : 0, t0);
+  Count(it->second.kind == Kind::kDisk ? disk_writes : file_writes, ok, length, ok ? put : 0, t0);
   return ok;
 }
 
@@ -84,7 +92,9 @@ bool Meter::FlushFileBuffers(Handle h) {
   const bool ok = PlatformWrapper::FlushFileBuffers(h);
   if (it != open_.end()) {
     Transfers& t = it->second.kind == Kind::kDisk ? disk_writes : file_writes;
-    t.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    t.seconds += seconds;
+    if (last_ == &t && last_sector_) t.sector_seconds += seconds;  // a marker's flush
     if (!ok) ++t.errors;
   }
   return ok;

@@ -19,6 +19,9 @@ struct Transfers {
   std::uint64_t bytes = 0;
   std::uint64_t errors = 0;
   double seconds = 0;  // inside the calls, flushes included
+  // The one-sector requests among them (the markers) and their time.
+  std::uint64_t sector_count = 0;
+  double sector_seconds = 0;
 };
 
 class Meter : public PlatformWrapper {
@@ -48,9 +51,12 @@ class Meter : public PlatformWrapper {
   struct Open {
     Kind kind;
   };
-  void Count(Transfers& t, bool ok, std::uint32_t bytes, std::chrono::steady_clock::time_point t0);
+  void Count(Transfers& t, bool ok, std::uint32_t length, std::uint32_t bytes,
+             std::chrono::steady_clock::time_point t0);
   std::map<Handle, Open> open_;
   bool started_ = false;
+  Transfers* last_ = nullptr;  // what the next flush belongs to
+  bool last_sector_ = false;
   std::chrono::steady_clock::time_point start_{};
 };
 
