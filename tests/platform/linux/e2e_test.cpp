@@ -238,8 +238,8 @@ TEST_F(LinuxE2E, RunnerFindsAZeroCounterfeit) {
   EXPECT_EQ(status, 1) << output;  // FAILED
   EXPECT_NE(output.find("WARNING: no memory detected at one or more locations."), std::string::npos)
       << output;
-  EXPECT_NE(output.find("*** FAILED ***"), std::string::npos);
-  EXPECT_FALSE(mount_->mounted());
+  EXPECT_NE(output.find("*** FAILED ***"), std::string::npos) << output;
+  EXPECT_FALSE(mount_->mounted()) << output;
 }
 
 // By device path, as f3probe is run; the JSON report read back with a JSON
