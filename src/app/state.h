@@ -65,8 +65,10 @@ struct AppState {
   // The token that stamps the next Quick Size Test's markers; 0 draws one at
   // random (tests set it to replay a run exactly).
   std::uint64_t quick_run_token = 0;
-  // How the last Volume File Test ended (kNotRun: refused or not confirmed).
-  enum class VolumeOutcome { kNotRun, kPassed, kFaulty, kProbablyFake, kAborted };
+  // How the last Volume File Test ended (kNotRun: refused or not confirmed,
+  // nothing written; kStopped: stopped by a cause that is not the memory,
+  // such as a volume that filled up or turned read-only, with no verdict).
+  enum class VolumeOutcome { kNotRun, kPassed, kFaulty, kProbablyFake, kAborted, kStopped };
   VolumeOutcome volume_outcome = VolumeOutcome::kNotRun;
   // Its report's figures: megabytes tested and megabytes that came back good.
   std::int32_t volume_tested_mb = 0;
@@ -88,6 +90,11 @@ struct AppState {
   double PlannedFileCount = 0;
   std::int32_t LASTCHUNK = 0;
   std::int64_t TestStartTime = 0;  // local time in seconds (see SerialSeconds)
+  // Which step of the last test file failed, and the platform's error code,
+  // so that a cause other than the memory is told as what it is.
+  enum class TestFileStep { kNone, kCreate, kCompressed, kWrite };
+  TestFileStep test_file_failed_step = TestFileStep::kNone;
+  std::uint32_t test_file_error_code = 0;
   // The 100 MiB write buffer of the test files, aligned for unbuffered
   // writes; made on first use and kept for the life of the program (a copy of
   // the state shares it). See filetest/writer.h.

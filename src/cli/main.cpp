@@ -415,6 +415,9 @@ int Runner::FileCommand() {
     case AppState::VolumeOutcome::kAborted:
       run_.verdict = "aborted";
       return Finish(kExitFailed);
+    case AppState::VolumeOutcome::kStopped:
+      run_.verdict = "stopped";
+      return Finish(kExitFailed);
     case AppState::VolumeOutcome::kNotRun:
       break;
   }

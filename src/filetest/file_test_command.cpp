@@ -10,6 +10,7 @@
 #include "diskio/sector_io.h"
 #include "drives/drive_info.h"
 #include "filetest/cleanup.h"
+#include "filetest/obstacles.h"
 #include "filetest/report.h"
 #include "filetest/verifier.h"
 #include "filetest/writer.h"
@@ -33,6 +34,38 @@ void AbortVerify(Context& ctx) {
   ctx.state.volume_outcome = AppState::VolumeOutcome::kAborted;
   Hide_Cancel(ctx);
   AppendResult(ctx, kLineBreak + "TEST ABORTED (use Clean-up to delete test files)!");
+}
+
+// A test that cannot go on for a cause other than the memory: the reason in
+// the log and in a message box (shown even in quiet mode, since no verdict
+// follows to tell the user).
+void TellCause(Context& ctx, const std::string& text) {
+  AppendResult(ctx, kLineBreak + text);
+  ShowMessage(ctx, text, kMbIconStop, "File Test");
+}
+
+// Test file n could not be written for a cause other than the memory. The
+// run ends without a verdict and without its test files; when not a byte of
+// test data reached the volume it counts as refused.
+void StopForCause(Context& ctx, std::int32_t n, const std::string& cause) {
+  AppState& s = ctx.state;
+  const std::string path = TestFilePath(s.SelectedDrive, n);
+  DeleteTestFiles(ctx, s.SelectedDrive);
+  Hide_Cancel(ctx);
+  if (n == 1 && s.test_file_failed_step != AppState::TestFileStep::kWrite) {
+    s.volume_outcome = AppState::VolumeOutcome::kNotRun;
+    TellCause(ctx,
+              "CANNOT TEST: " + path + " cannot be created: " + cause + ". Nothing was written.");
+    return;
+  }
+  s.volume_outcome = AppState::VolumeOutcome::kStopped;
+  TellCause(ctx, "TEST STOPPED: " + path + " could not be written: " + cause +
+                     ". This is not a fault of the memory, so no verdict is given; the test files "
+                     "were deleted.");
+}
+
+std::string CauseOfTestFileError(const AppState& s) {
+  return CauseOtherThanMemory(s.test_file_failed_step, s.test_file_error_code);
 }
 
 // Checks, messages and the confirmation before anything is written. True
@@ -65,6 +98,16 @@ bool PrepareVolumeTest(Context& ctx) {
     ShowMessage(ctx, "Please run this application with Administrator rights.", kMbIconStop);
     return false;
   }
+  // Test files are only ever created new: a name of this run that something
+  // else holds stops the test before anything is written.
+  const std::string obstacle = FirstTestFileObstacle(
+      ctx, s.SelectedDrive, static_cast<std::int32_t>(s.PlannedFileCount) + 1);
+  if (!obstacle.empty()) {
+    TellCause(ctx, "CANNOT TEST: " + obstacle +
+                       ". It was left as it is and nothing was written; move or rename it, then "
+                       "run the test again.");
+    return false;
+  }
   const double whole_free_mib = std::floor(free_mib);
   AppendResult(ctx, kLineBreak + kLineBreak + "Warning: Testing " +
                         PlainNumberText(whole_free_mib) + "MB out of reported drive size of " +
@@ -80,7 +123,7 @@ bool PrepareVolumeTest(Context& ctx) {
   return answer == kIdOk;
 }
 
-enum class PhaseEnd { kGoOn, kAborted };
+enum class PhaseEnd { kGoOn, kAborted, kStopped };
 
 // The full files, with the interim checks. Sets files_written to the number
 // of full files that the read-back checks.
@@ -97,6 +140,11 @@ PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
     ctx.window.DoEvents();
     if (s.CancelRequested) return PhaseEnd::kAborted;
     if (s.TestFileError) {
+      const std::string cause = CauseOfTestFileError(s);
+      if (!cause.empty()) {
+        StopForCause(ctx, i, cause);
+        return PhaseEnd::kStopped;
+      }
       files_written = i - 1;
       AppendResult(ctx, kLineBreak + "WRITE ERROR!");
       break;
@@ -115,19 +163,27 @@ PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
 }
 
 // The shorter last file in what is left of the free space, keeping 1 KiB.
-void WriteLastFile(Context& ctx, std::int32_t files_written) {
+PhaseEnd WriteLastFile(Context& ctx, std::int32_t files_written) {
   AppState& s = ctx.state;
   double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
   if (size > kFullTestFileBytes) size = kFullTestFileBytes;
   if (size < 1024) size = 0;
   s.CurrentFileSize = s.LASTCHUNK = static_cast<std::int32_t>(size);
-  if (size <= 0) return;
+  if (size <= 0) return PhaseEnd::kGoOn;
   s.PlannedFileCount += 1;
   AppendResult(ctx,
                kLineBreak + "Writing last file (" + TwoDecimalsText(size / 1024 / 1024) + "MB)");
   AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
   WriteTestFile(ctx, files_written + 1);
+  if (s.TestFileError && !s.CancelRequested) {
+    const std::string cause = CauseOfTestFileError(s);
+    if (!cause.empty()) {
+      StopForCause(ctx, files_written + 1, cause);
+      return PhaseEnd::kStopped;
+    }
+  }
   if (s.TestFileError) AppendResult(ctx, kLineBreak + "DATA ERROR!");
+  return PhaseEnd::kGoOn;
 }
 
 PhaseEnd VerifyAllFiles(Context& ctx, std::int32_t files_written) {
@@ -182,8 +238,10 @@ void cmdVolumeTest_Click(Context& ctx) {
   SetVisible(ctx, Control::cmdVolumeTest, true);
 
   std::int32_t files_written = 0;
-  if (WriteFullFiles(ctx, files_written) == PhaseEnd::kAborted) return AbortWrite(ctx);
-  if (!s.TestFileError) WriteLastFile(ctx, files_written);
+  const PhaseEnd full_files = WriteFullFiles(ctx, files_written);
+  if (full_files == PhaseEnd::kAborted) return AbortWrite(ctx);
+  if (full_files == PhaseEnd::kStopped) return;
+  if (!s.TestFileError && WriteLastFile(ctx, files_written) == PhaseEnd::kStopped) return;
   if (VerifyAllFiles(ctx, files_written) == PhaseEnd::kAborted) return AbortVerify(ctx);
   VolumeTestReport(ctx, files_written);
 }

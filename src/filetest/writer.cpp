@@ -25,12 +25,39 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+void NoteFailure(AppState& s, AppState::TestFileStep step, std::uint32_t error_code) {
+  s.test_file_failed_step = step;
+  s.test_file_error_code = error_code;
+}
+
 // One WriteFile call. A call that reports success but stored fewer bytes
 // than asked has not written the file either: the disk is full or failing.
 bool WritePiece(Context& ctx, Handle handle, const std::uint8_t* buffer, std::int64_t piece) {
   const auto length = static_cast<std::uint32_t>(piece);
   std::uint32_t written = 0;
-  return ctx.platform.WriteFile(handle, buffer, length, &written) && written == length;
+  if (!ctx.platform.WriteFile(handle, buffer, length, &written)) {
+    NoteFailure(ctx.state, AppState::TestFileStep::kWrite, ctx.platform.GetLastError());
+    return false;
+  }
+  if (written != length) NoteFailure(ctx.state, AppState::TestFileStep::kWrite, 0);
+  return written == length;
+}
+
+// A compressing volume would store the test pattern in a fraction of its
+// size, so the files would never reach the memory a counterfeit lacks. The
+// request fails harmlessly where there is no compression (FAT, exFAT); the
+// file's attributes tell whether it still is compressed.
+bool StoredUncompressed(Context& ctx, Handle handle, const std::string& path) {
+  const std::uint8_t none[2] = {kCompressionFormatNone & 0xFF, kCompressionFormatNone >> 8};
+  std::uint32_t returned = 0;
+  ctx.platform.DeviceIoControl(handle, kFsctlSetCompression, none, sizeof none, nullptr, 0,
+                               &returned);
+  const std::uint32_t attributes = ctx.platform.GetFileAttributes(path);
+  return attributes == kInvalidFileAttributes || (attributes & kFileAttributeCompressed) == 0;
+}
+
+bool AllDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -44,8 +71,14 @@ std::string TestFilePath(std::string_view drive, std::int32_t n) {
 }
 
 bool IsTestFileName(std::string_view name) {
-  return name.size() >= 12 && EqualsIgnoringCase(name.substr(0, 8), "VCAPTEST") &&
-         EqualsIgnoringCase(name.substr(name.size() - 4), ".tmp");
+  if (name.size() < 13 || !EqualsIgnoringCase(name.substr(0, 8), "VCAPTEST") ||
+      !EqualsIgnoringCase(name.substr(name.size() - 4), ".tmp")) {
+    return false;
+  }
+  const std::string_view number = name.substr(8, name.size() - 12);
+  // File numbers are positive 32-bit values: at most ten digits, below 2^31.
+  return number.size() <= 10 && AllDigits(number) && number[0] != '0' &&
+         std::stoll(std::string(number)) <= 0x7FFFFFFF;
 }
 
 void FillTestBuffer(AppState& state) {
@@ -92,10 +125,16 @@ void WriteTestFile(Context& ctx, std::int32_t n) {
   ctx.window.DoEvents();
   if (s.CancelRequested) return;
 
+  NoteFailure(s, AppState::TestFileStep::kNone, 0);
   const Handle handle =
-      ctx.platform.CreateFile(path, kGenericWrite, 0, kCreateAlways, kTestFileWriteFlags);
+      ctx.platform.CreateFile(path, kGenericWrite, 0, kCreateNew, kTestFileWriteFlags);
   const bool opened = handle != kInvalidHandle && handle != 0;
+  if (!opened) NoteFailure(s, AppState::TestFileStep::kCreate, ctx.platform.GetLastError());
   bool ok = opened && !s.CancelRequested;
+  if (ok && !StoredUncompressed(ctx, handle, path)) {
+    NoteFailure(s, AppState::TestFileStep::kCompressed, 0);
+    ok = false;
+  }
 
   std::int64_t remaining = s.CurrentFileSize;
   if (ok) {

@@ -22,14 +22,17 @@ inline constexpr std::int32_t kTestBufferBytes = 104857600;    // TestBuffer's s
 inline constexpr std::int32_t kMarkerSpacingBytes = 16384;
 inline constexpr std::size_t kTestBufferAlignment = 4096;  // unbuffered writes need it
 inline constexpr std::uint8_t kBackgroundByte = 0xA5;
-// CreateFile flags of a test file: write-through, unbuffered, normal.
+// CreateFile flags of a test file: write-through, unbuffered, normal, and
+// the name itself opened, never what a link of that name points at.
 inline constexpr std::uint32_t kTestFileWriteFlags =
-    kFileFlagWriteThrough | kFileFlagNoBuffering | kFileAttributeNormal;
+    kFileFlagWriteThrough | kFileFlagNoBuffering | kFileAttributeNormal | kFileFlagOpenReparsePoint;
 
 // "E:" and 5 give "E:\VCAPTEST5.tmp".
 std::string TestFilePath(std::string_view drive, std::int32_t n);
-// True for a name (without folder) that the pattern "VCAPTEST*.tmp" matches,
-// ignoring case: the only files this program ever creates or deletes.
+// True for a name (without folder) this program creates: "VCAPTEST", a file
+// number from 1 in decimal without leading zeros, ".tmp" (letters in any
+// case, as Windows names are). Only such names are ever deleted: a user's
+// "VCAPTEST_notes.tmp" matches the wildcard but is not ours.
 bool IsTestFileName(std::string_view name);
 
 // Makes TestBuffer when it does not exist yet and sets every byte of it to
@@ -37,14 +40,18 @@ bool IsTestFileName(std::string_view name);
 void FillTestBuffer(AppState& state);
 
 // Writes test file n of CurrentFileSize bytes (at most 200 MiB, a multiple of
-// the sector size) into the root of SelectedDrive, replacing a file of the
-// same name, and appends " Writing <path>" and the estimate of the time left
+// the sector size) into the root of SelectedDrive as a new file: the file is
+// created only when nothing has its name (a left-over test file is the
+// clean-up's to delete), never through a link, and asked to be stored
+// uncompressed. Appends " Writing <path>" and the estimate of the time left
 // to the results log (the caller has begun the line). Yields before creating
 // the file, before each later piece and before the flush.
 //
-// Outcome: TestFileError is set to true when the file could not be created, a
-// write failed or stored fewer bytes than asked, or Cancel was found after
-// the file was created (the partial file stays); it is never cleared here.
+// Outcome: TestFileError is set to true when the file could not be created,
+// stays compressed, a write failed or stored fewer bytes than asked, or
+// Cancel was found after the file was created (the partial file stays); it
+// is never cleared here. The failed step and the platform's error code go to
+// test_file_failed_step and test_file_error_code.
 // When Cancel is found before the file is created, nothing is created and
 // TestFileError is left alone. TestBuffer must have been filled with 0xA5
 // (it is filled here when it does not exist yet); only its marker and header

@@ -35,6 +35,12 @@ class Platform {
   // CreateFileA. Paths are Win32 paths: "\\.\PhysicalDriveN" for a whole
   // disk, "\\.\E:" for a volume, "E:\NAME.EXT" for a file in a volume root.
   // Returns kInvalidHandle on failure (GetLastError tells why).
+  //
+  // A name in a volume root is never opened through a link: with
+  // kFileFlagOpenReparsePoint the name itself is opened, and kCreateNew
+  // creates a new regular file or fails with kErrorFileExists when anything
+  // has the name (a file, a folder, a link, a pipe, a device node), without
+  // opening, following or waiting on what is there.
   virtual Handle CreateFile(const std::string& path, std::uint32_t desired_access,
                             std::uint32_t share_mode, std::uint32_t creation_disposition,
                             std::uint32_t flags_and_attributes) = 0;
@@ -70,10 +76,19 @@ class Platform {
                                     std::uint32_t label_size, char* fs_name_buffer,
                                     std::uint32_t fs_name_size) = 0;
   // FindFirstFile/FindNextFile over one folder: the names (without folder)
-  // of the normal files matching the wildcard pattern ("E:\VCAPTEST*.tmp").
+  // of the normal files matching the wildcard pattern ("E:\VCAPTEST*.tmp"):
+  // no folders, links, pipes or device nodes, no hidden or system files.
   // Matching is case-insensitive, as on Windows.
   virtual std::vector<std::string> FindFiles(const std::string& pattern) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
+  // GetFileAttributesA of a name in a volume root, never following a link:
+  // a symbolic link or junction reports kFileAttributeReparsePoint whatever it
+  // points at, and anything that is neither a file nor a folder (a pipe, a
+  // device node, a socket) reports kFileAttributeDevice. When nothing has the
+  // name: kInvalidFileAttributes and GetLastError kErrorFileNotFound (or
+  // kErrorPathNotFound when the volume itself is missing); any other code
+  // means the name's kind could not be told.
+  virtual std::uint32_t GetFileAttributes(const std::string& path) = 0;
   // GetLogicalDrives: bit 0 is A:, bit 25 is Z:.
   virtual std::uint32_t GetLogicalDrives() = 0;
 

@@ -49,6 +49,9 @@ class PlatformWrapper : public Platform {
     return target_.FindFiles(pattern);
   }
   bool DeleteFile(const std::string& path) override { return target_.DeleteFile(path); }
+  std::uint32_t GetFileAttributes(const std::string& path) override {
+    return target_.GetFileAttributes(path);
+  }
   std::uint32_t GetLogicalDrives() override { return target_.GetLogicalDrives(); }
   std::uint32_t GetTickCount() override { return target_.GetTickCount(); }
   void Sleep(std::uint32_t ms) override { target_.Sleep(ms); }

@@ -31,6 +31,18 @@ inline constexpr std::uint32_t kTruncateExisting = 5;
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 inline constexpr std::uint32_t kFileFlagNoBuffering = 0x20000000u;
 inline constexpr std::uint32_t kFileFlagWriteThrough = 0x80000000u;
+inline constexpr std::uint32_t kFileFlagOpenReparsePoint = 0x00200000u;
+
+// GetFileAttributes bits, and its answer when nothing has the name.
+inline constexpr std::uint32_t kFileAttributeReadOnly = 0x1;
+inline constexpr std::uint32_t kFileAttributeHidden = 0x2;
+inline constexpr std::uint32_t kFileAttributeSystem = 0x4;
+inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kFileAttributeArchive = 0x20;
+inline constexpr std::uint32_t kFileAttributeDevice = 0x40;
+inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400;
+inline constexpr std::uint32_t kFileAttributeCompressed = 0x800;
+inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 
 // SetFilePointerEx move methods.
 inline constexpr std::uint32_t kFileBegin = 0;
@@ -45,6 +57,10 @@ inline constexpr std::uint32_t kIoctlStorageGetDeviceNumber = 0x2D1080;
 inline constexpr std::uint32_t kIoctlStorageQueryProperty = 0x2D1400;
 inline constexpr std::uint32_t kIoctlScsiPassThrough = 0x4D004;
 inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x7405C;
+// FSCTL_SET_COMPRESSION on a file handle; its input is a 16-bit format,
+// COMPRESSION_FORMAT_NONE (0) to store the file uncompressed.
+inline constexpr std::uint32_t kFsctlSetCompression = 0x9C040;
+inline constexpr std::uint16_t kCompressionFormatNone = 0;
 
 // Win32 error codes, as GetLastError reports them.
 inline constexpr std::uint32_t kErrorSuccess = 0;
@@ -53,8 +69,8 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorWriteProtect = 19;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorWriteProtect = 19;
 inline constexpr std::uint32_t kErrorCrc = 23;
 inline constexpr std::uint32_t kErrorBadLength = 24;
 inline constexpr std::uint32_t kErrorSectorNotFound = 27;
@@ -62,6 +78,7 @@ inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorLockViolation = 33;
 inline constexpr std::uint32_t kErrorHandleEof = 38;
+inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
@@ -71,6 +88,7 @@ inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorNegativeSeek = 131;
 inline constexpr std::uint32_t kErrorNotLocked = 158;
 inline constexpr std::uint32_t kErrorBusy = 170;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorIoDevice = 1117;
 
 // STORAGE_DEVICE_NUMBER.DeviceType of a disk.

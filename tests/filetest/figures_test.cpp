@@ -68,13 +68,17 @@ TEST(RemainingTimeText, AddsTheInterimChecksAndTheReadBack) {
   EXPECT_EQ(RemainingTimeText(36000, 10, 2), ", 56:40:00 remaining ");
 }
 
-TEST(TestFileNames, OnlyVcaptestTmpInAnyCase) {
+// Only names the writer makes are ever deleted: a user's file that the
+// wildcard VCAPTEST*.tmp also matches is not one of them.
+TEST(TestFileNames, OnlyNumberedNamesTheWriterMakes) {
   EXPECT_EQ(TestFilePath("E:", 10), "E:\\VCAPTEST10.tmp");
-  for (const char* name : {"VCAPTEST1.tmp", "vcaptest7.TMP", "VCAPTESTX.tmp", "VCAPTEST.tmp"}) {
+  for (const char* name : {"VCAPTEST1.tmp", "vcaptest7.TMP", "VCAPTEST2147483647.tmp"}) {
     EXPECT_TRUE(IsTestFileName(name)) << name;
   }
   for (const char* name :
-       {"VCAPTEST1.tmpx", "XVCAPTEST1.tmp", "VCAPTEST1.tmp.bak", "VCAPTES.tmp", "notes.txt", ""}) {
+       {"VCAPTESTX.tmp", "VCAPTEST.tmp", "VCAPTEST_notes.tmp", "VCAPTEST01.tmp", "VCAPTEST0.tmp",
+        "VCAPTEST2147483648.tmp", "VCAPTEST99999999999.tmp", "VCAPTEST1 .tmp", "VCAPTEST-1.tmp",
+        "VCAPTEST1.tmpx", "XVCAPTEST1.tmp", "VCAPTEST1.tmp.bak", "VCAPTES.tmp", "notes.txt", ""}) {
     EXPECT_FALSE(IsTestFileName(name)) << name;
   }
 }

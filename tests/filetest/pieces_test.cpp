@@ -72,8 +72,10 @@ TEST_F(FileTestPieces, FullFileIsFourPiecesOfTheFixedPattern) {
   EXPECT_EQ(files.opens[0].path, "E:\\VCAPTEST258.tmp");
   EXPECT_EQ(files.opens[0].access, kGenericWrite);
   EXPECT_EQ(files.opens[0].share, 0u);
-  EXPECT_EQ(files.opens[0].disposition, kCreateAlways);
-  EXPECT_EQ(files.opens[0].flags, 0xA0000080u);
+  // Created new, never through a link of that name: write-through,
+  // unbuffered, normal, and the reparse point itself.
+  EXPECT_EQ(files.opens[0].disposition, kCreateNew);
+  EXPECT_EQ(files.opens[0].flags, 0xA0200080u);
   EXPECT_EQ(files.write_lengths, Pieces({52428800, 52428800, 52428800, 52428800}));
   EXPECT_EQ(files.flushes, 1);
   EXPECT_EQ(files.open_count(), 0u);
@@ -280,15 +282,19 @@ TEST_F(FileTestPieces, CleanUpDeletesOnlyTestFilesAndSaysNothingWithoutThem) {
   EXPECT_EQ(state.results_log, "");
   EXPECT_EQ(window.yields(), 0);
 
+  // A user's files that the wildcard matches alone: nothing to do.
+  base.found = {"VCAPTEST_notes.tmp", "VCAPTESTX.tmp"};
+  cmdcleanup_Click(ctx);
+  EXPECT_EQ(state.results_log, "");
+
   files.files["VCAPTEST1.TMP"] = {};
-  files.files["VCAPTESTX.TMP"] = {};
   // What a platform's wildcard search might let through besides test files.
-  base.found = {"VCAPTEST.tmpx", "notes.txt", "vcaptest9.TMP"};
+  base.found = {"VCAPTEST.tmpx", "notes.txt", "vcaptest9.TMP", "VCAPTEST_notes.tmp"};
   cmdcleanup_Click(ctx);
   EXPECT_EQ(state.results_log, "\r\nDeleting E:\\VCAPTEST*.tmp files...finished.");
   EXPECT_EQ(window.yields(), 1);
   EXPECT_TRUE(files.files.empty());
-  EXPECT_TRUE(base.deleted.empty());  // notes.txt and VCAPTEST.tmpx never reached DeleteFile
+  EXPECT_TRUE(base.deleted.empty());  // only vcaptest9.TMP was deleted, by the wrapper
 
   for (const char* drive : {"", "E", " :"}) {
     state.results_log.clear();

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -233,11 +235,14 @@ LoopDevice::~LoopDevice() {
 }
 
 std::unique_ptr<Mount> Mount::Make(const std::string& device, const std::string& dir,
-                                   const std::string& fs_type, std::string* error) {
+                                   const std::string& fs_type, std::string* error,
+                                   const std::string& options) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   std::string out;
-  if (Run({"mount", "-t", fs_type, device, dir}, &out) != 0) {
+  std::vector<std::string> argv = {"mount", "-t", fs_type, device, dir};
+  if (!options.empty()) argv.insert(argv.begin() + 1, {"-o", options});
+  if (Run(argv, &out) != 0) {
     *error = "mount failed: " + out;
     return nullptr;
   }
@@ -257,6 +262,91 @@ Mount::~Mount() {
     ::usleep(50000);
   }
 }
+
+namespace {
+
+// Forks a child with its standard input and output on pipes; the child runs
+// body (which must not return).
+template <typename Body>
+std::unique_ptr<Background> Spawn(Body body, Background* (*make)(int, int, int)) {
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) return nullptr;
+  if (::pipe2(out, O_CLOEXEC) != 0) return nullptr;
+  const pid_t pid = ::fork();
+  if (pid < 0) return nullptr;
+  if (pid == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(out[1], STDERR_FILENO);
+    ::close(in[1]);  // or the child would never see its input end
+    ::close(out[0]);
+    body();
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  return std::unique_ptr<Background>(make(pid, in[1], out[0]));
+}
+
+}  // namespace
+
+std::unique_ptr<Background> Background::Run(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  return Spawn([&] { ::execvp(args[0], args.data()); },
+               [](int pid, int input, int output) { return new Background(pid, input, output); });
+}
+
+std::unique_ptr<Background> Background::HoldExclusive(const std::string& device) {
+  return Spawn(
+      [&] {
+        const int fd = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        const char* said = fd >= 0 ? "held\n" : "refused\n";
+        if (::write(STDOUT_FILENO, said, std::strlen(said)) < 0) ::_exit(1);
+        char c;
+        while (::read(STDIN_FILENO, &c, 1) > 0) {
+        }
+        ::_exit(0);
+      },
+      [](int pid, int input, int output) { return new Background(pid, input, output); });
+}
+
+bool Background::WaitFor(const std::string& text, std::string* output) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (seen_.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{output_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buf[1024];
+    const ssize_t n = ::read(output_, buf, sizeof buf);
+    if (n <= 0) break;
+    seen_.append(buf, static_cast<std::size_t>(n));
+  }
+  if (output != nullptr) *output = seen_;
+  return seen_.find(text) != std::string::npos;
+}
+
+void Background::Stop() {
+  if (pid_ <= 0) return;
+  ::close(input_);
+  for (int waited = 0; waited < 200; ++waited) {
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = 0;
+      break;
+    }
+    ::usleep(50000);
+  }
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+  }
+  ::close(output_);
+}
+
+Background::~Background() { Stop(); }
 
 std::unique_ptr<FuseStick> FuseStick::Start(const std::string& scratch, std::uint64_t claimed_bytes,
                                             std::uint64_t real_bytes, const std::string& beyond,

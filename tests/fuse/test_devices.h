@@ -64,8 +64,10 @@ class LoopDevice {
 // A mounted file system; unmounted in the destructor unless already gone.
 class Mount {
  public:
+  // options: mount's -o list ("ro,noatime"), or empty.
   static std::unique_ptr<Mount> Make(const std::string& device, const std::string& dir,
-                                     const std::string& fs_type, std::string* error);
+                                     const std::string& fs_type, std::string* error,
+                                     const std::string& options = "");
   ~Mount();
   const std::string& dir() const { return dir_; }
   bool mounted() const;
@@ -100,6 +102,29 @@ class FuseStick {
       : dir_(std::move(dir)), backing_(std::move(backing)) {}
   std::string dir_;
   std::string backing_;
+};
+
+// A process that runs beside the test: a program, or a child that holds a
+// device open exclusively (O_EXCL), as another program would. Its standard
+// input stays open until Stop or the destructor close it; it is expected to
+// end then (it is killed if it does not within 10 s).
+class Background {
+ public:
+  static std::unique_ptr<Background> Run(const std::vector<std::string>& argv);
+  // The child prints "held" once it holds the device, "refused" if it cannot.
+  static std::unique_ptr<Background> HoldExclusive(const std::string& device);
+  ~Background();
+  // Reads its output until the text appears: false when it ended first or
+  // 10 s passed. The output so far goes to *output when given.
+  bool WaitFor(const std::string& text, std::string* output = nullptr);
+  void Stop();
+
+ private:
+  Background(int pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  int pid_;
+  int input_;
+  int output_;
+  std::string seen_;
 };
 
 // A sparse file of the given size.

@@ -60,11 +60,14 @@ class CheapTestFiles : public PlatformWrapper {
   std::vector<std::int64_t> seeks;           // every SetFilePointerEx on a test file
   int flushes = 0;
   // Called before each write to a test file with its name and position;
-  // returning false fails the write. A value of short_write_bytes > 0 makes
-  // the next write report success with that many bytes only.
+  // returning false fails the write with write_error. A value of
+  // short_write_bytes > 0 makes the next write report success with that many
+  // bytes only.
   std::function<bool(const std::string& name, std::int64_t position)> allow_write;
+  std::uint32_t write_error = kErrorCrc;
   std::uint32_t short_write_bytes = 0;
-  bool fail_create = false;  // CreateFile of a test file fails
+  bool fail_create = false;  // CreateFile of a test file fails with create_error
+  std::uint32_t create_error = kErrorCrc;
 
   std::size_t open_count() const { return handles_.size(); }
   File* Find(const std::string& name) {
@@ -77,11 +80,12 @@ class CheapTestFiles : public PlatformWrapper {
     const std::string name = NameOf(path);
     if (name.empty()) return target_.CreateFile(path, access, share, disposition, flags);
     opens.push_back({path, access, share, disposition, flags});
-    if (fail_create) return kInvalidHandle;
-    if (disposition == kCreateAlways) {
+    if (fail_create) return Failed(create_error);
+    if (disposition == kCreateNew && files.count(name)) return Failed(kErrorFileExists);
+    if (disposition == kCreateAlways || disposition == kCreateNew) {
       files[name] = File{};
     } else if (!files.count(name)) {
-      return kInvalidHandle;
+      return Failed(kErrorFileNotFound);
     }
     const Handle h = next_handle_++;
     handles_[h] = {name, &files[name], 0};
@@ -94,7 +98,10 @@ class CheapTestFiles : public PlatformWrapper {
     if (written) *written = 0;
     write_lengths.push_back(length);
     OpenFile& o = it->second;
-    if (allow_write && !allow_write(o.name, o.position)) return false;
+    if (allow_write && !allow_write(o.name, o.position)) {
+      Failed(write_error);
+      return false;
+    }
     if (short_write_bytes > 0) {
       length = std::min(length, short_write_bytes);
       short_write_bytes = 0;
@@ -167,6 +174,17 @@ class CheapTestFiles : public PlatformWrapper {
     }
     return names;
   }
+  std::uint32_t GetFileAttributes(const std::string& path) override {
+    const std::string name = NameOf(path);
+    if (name.empty() || !files.count(name)) {
+      last_error_ = 0;
+      return target_.GetFileAttributes(path);
+    }
+    return kFileAttributeNormal;
+  }
+  std::uint32_t GetLastError() override {
+    return last_error_ != 0 ? last_error_ : target_.GetLastError();
+  }
   bool DeleteFile(const std::string& path) override {
     const std::string name = NameOf(path);
     if (name.empty()) return target_.DeleteFile(path);
@@ -177,6 +195,12 @@ class CheapTestFiles : public PlatformWrapper {
   }
 
  private:
+  // A failed call of this wrapper: keeps its error code for GetLastError.
+  Handle Failed(std::uint32_t error) {
+    last_error_ = error;
+    return kInvalidHandle;
+  }
+
   struct OpenFile {
     std::string name;
     File* file = nullptr;  // map nodes stay put
@@ -198,6 +222,7 @@ class CheapTestFiles : public PlatformWrapper {
   std::string drive_;
   std::uint64_t free_bytes_;
   std::map<Handle, OpenFile> handles_;
+  std::uint32_t last_error_ = 0;
   Handle next_handle_ = Handle{1} << 40;
 };
 

@@ -42,6 +42,7 @@ class StubPlatform : public Platform {
   }
   std::vector<std::string> FindFiles(const std::string&) override { return {}; }
   bool DeleteFile(const std::string&) override { return false; }
+  std::uint32_t GetFileAttributes(const std::string&) override { return kInvalidFileAttributes; }
   std::uint32_t GetLogicalDrives() override { return 0; }
   std::uint32_t GetTickCount() override { return 0; }
   void Sleep(std::uint32_t) override {}

@@ -133,7 +133,8 @@ bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, con
       control_code == kFsctlDismountVolume) {
     ok = m.VolumeRequest(*state, control_code);
   } else if (state->kind == Impl::Kind::kFile) {
-    ok = m.Fail(kErrorInvalidFunction);
+    ok = control_code == kFsctlSetCompression ? m.SetCompression(*state, in_buffer, in_size)
+                                              : m.Fail(kErrorInvalidFunction);
   } else if (control_code == kIoctlScsiPassThrough) {
     ok = m.ScsiPassThrough(*state, in_buffer, in_size, out_buffer, out_size, &returned);
   } else if (control_code == kIoctlStorageQueryProperty) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,6 +62,17 @@ bool FlatVolume::Load(std::string* error) {
     std::istringstream words(line);
     auto file = std::make_shared<File>();
     std::uint64_t extent_count = 0;
+    // An entry with attributes begins "a=<hex>"; older tables have none.
+    if (line.rfind("a=", 0) == 0) {
+      std::string attributes;
+      words >> attributes;
+      char* end = nullptr;
+      const unsigned long value = std::strtoul(attributes.c_str() + 2, &end, 16);
+      if (attributes.size() < 3 || *end != '\0' || value > 0xFFFFFFFFul) {
+        return fail(number, "bad attributes");
+      }
+      file->attributes = static_cast<std::uint32_t>(value);
+    }
     if (!(words >> file->size_bytes >> extent_count) || extent_count > cluster_total_) {
       return fail(number, "bad file entry");
     }
@@ -99,6 +111,7 @@ bool FlatVolume::Save(std::string* error) {
     std::ofstream out(temp, std::ios::trunc);
     out << kTableHeader << '\n';
     for (const auto& f : files_) {
+      if (f->attributes != 0) out << "a=" << std::hex << f->attributes << std::dec << ' ';
       out << f->size_bytes << ' ' << f->extents.size();
       for (const Extent& e : f->extents) out << ' ' << e.first_cluster << ' ' << e.cluster_count;
       out << ' ' << f->name << '\n';
@@ -124,6 +137,8 @@ void FlatVolume::CreateInitialFiles(
   for (const FileSpec& config : spec_.files) {
     if (Find(config.name)) continue;
     std::shared_ptr<File> file = Create(config.name);
+    file->attributes = config.attributes;
+    if ((config.attributes & kNotAFile) != 0) continue;
     const std::uint64_t size = Reserve(*file, config.size_bytes);
     std::uint64_t at = 0;
     while (at < size) {
@@ -150,6 +165,11 @@ std::shared_ptr<FlatVolume::File> FlatVolume::Create(const std::string& name) {
   files_.push_back(file);
   dirty_ = true;
   return file;
+}
+
+void FlatVolume::SetAttributes(File& file, std::uint32_t attributes) {
+  file.attributes = attributes;
+  dirty_ = true;
 }
 
 void FlatVolume::Truncate(File& file) {

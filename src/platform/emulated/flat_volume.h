@@ -28,6 +28,10 @@ class FlatVolume {
     std::string name;
     std::uint64_t size_bytes = 0;
     std::vector<Extent> extents;
+    // GetFileAttributes bits kept by the volume (hidden, system, read-only,
+    // compressed, or a folder, link or pipe that holds no data); 0 for a
+    // plain file.
+    std::uint32_t attributes = 0;
   };
   // A run of file bytes that is contiguous on the disk.
   struct Piece {
@@ -52,6 +56,7 @@ class FlatVolume {
   std::shared_ptr<File> Find(const std::string& name) const;  // case-insensitive
   std::shared_ptr<File> Create(const std::string& name);
   void Truncate(File& file);  // size 0, clusters freed
+  void SetAttributes(File& file, std::uint32_t attributes);
   void Delete(const std::shared_ptr<File>& file);
   // Allocates clusters so that the file covers [0, end_bytes); returns how far
   // it now reaches (less than end_bytes when the volume is full).

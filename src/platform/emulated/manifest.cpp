@@ -177,6 +177,17 @@ bool ParseBus(std::string_view text, std::uint32_t* bus) {
   return ParseU32(text, bus) && *bus <= 255;
 }
 
+// The manifest's word for a file attribute; 0 for an unknown word.
+std::uint32_t FileAttributeNamed(const std::string& word) {
+  if (word == "hidden") return kFileAttributeHidden;
+  if (word == "system") return kFileAttributeSystem;
+  if (word == "readonly") return kFileAttributeReadOnly;
+  if (word == "folder") return kFileAttributeDirectory;
+  if (word == "link") return kFileAttributeReparsePoint;
+  if (word == "pipe") return kFileAttributeDevice;
+  return 0;
+}
+
 bool ValidFileName(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   for (const char c : name) {
@@ -385,6 +396,11 @@ class Parser {
     bool has_capacity = false;
     for (std::size_t i = 2; i < w.size(); i += 2) {
       const std::string key = Lower(w[i]);
+      if (key == "readonly" || key == "compressed") {
+        (key == "readonly" ? v.read_only : v.compressing) = true;
+        --i;  // a flag without a value
+        continue;
+      }
       if (i + 1 >= w.size()) return Fail(error, "'" + w[i] + "' needs a value");
       const std::string& value = w[i + 1];
       if (key == "label") {
@@ -413,14 +429,23 @@ class Parser {
   bool File(const std::vector<std::string>& w, std::string* error) {
     if (disk_->volumes.empty()) return Fail(error, "'file' before a 'volume' of this disk");
     std::uint64_t size = 0;
-    if (w.size() != 3) return Fail(error, "'file' takes a name and a size");
+    if (w.size() < 3) return Fail(error, "'file' takes a name and a size");
     if (!ValidFileName(w[1])) return Fail(error, "bad file name '" + w[1] + "'");
     if (!ParseSize(w[2], &size)) return Fail(error, "bad size '" + w[2] + "'");
     VolumeSpec& v = disk_->volumes.back();
     for (const FileSpec& f : v.files) {
       if (Lower(f.name) == Lower(w[1])) return Fail(error, "file '" + w[1] + "' twice");
     }
-    v.files.push_back({w[1], size});
+    FileSpec file{w[1], size, 0};
+    for (std::size_t i = 3; i < w.size(); ++i) {
+      const std::uint32_t bit = FileAttributeNamed(Lower(w[i]));
+      if (bit == 0) return Fail(error, "unknown file attribute '" + w[i] + "'");
+      file.attributes |= bit;
+    }
+    if ((file.attributes & kNotAFile) != 0 && size != 0) {
+      return Fail(error, "a folder, link or pipe has size 0");
+    }
+    v.files.push_back(file);
     return true;
   }
 

@@ -9,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/wire.h"
+
 namespace veracap::emulated {
+
+// What has a name but holds no file data: a folder, a link, a pipe.
+inline constexpr std::uint32_t kNotAFile =
+    kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice;
 
 // What a read or write of an address beyond the real memory meets: the
 // memory again (wrap), nothing (reads give zeros or 0xFF), an I/O error, or
@@ -30,6 +36,9 @@ struct Fault {
 struct FileSpec {
   std::string name;  // in the volume root, e.g. "PHOTO1.JPG"
   std::uint64_t size_bytes = 0;
+  // GetFileAttributes bits of what has the name: hidden, system, read-only,
+  // or, instead of a file, a folder, a link or a pipe (no data then).
+  std::uint32_t attributes = 0;
 };
 
 struct VolumeSpec {
@@ -39,6 +48,8 @@ struct VolumeSpec {
   std::uint64_t capacity_bytes = 0;
   std::uint64_t offset_bytes = 1048576;  // where the volume starts on its disk
   std::vector<FileSpec> files;           // present when the image is first made
+  bool read_only = false;                // mounted read-only: no file created, written or deleted
+  bool compressing = false;              // new files are stored compressed unless asked not to be
 };
 
 struct DiskSpec {

@@ -189,6 +189,9 @@ struct EmulatedPlatform::Impl {
   bool QueryProperty(const HandleState& h, const void* in_buffer, std::uint32_t in_size,
                      void* out_buffer, std::uint32_t out_size, std::uint32_t* returned);
   bool VolumeRequest(HandleState& h, std::uint32_t code);
+  // FSCTL_SET_COMPRESSION on a file: format 0 stores it uncompressed, any
+  // other format compressed (shown by its attribute).
+  bool SetCompression(HandleState& h, const void* in_buffer, std::uint32_t in_size);
 };
 
 }  // namespace veracap::emulated

@@ -25,6 +25,11 @@ Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, st
   }
   FlatVolume& fs = *volume->fs;
   std::shared_ptr<FlatVolume::File> file = fs.Find(name);
+  const bool changes = CanWrite(access) || disposition != kOpenExisting;
+  if (volume->config.read_only && changes && !(file && disposition == kCreateNew)) {
+    last_error = file || disposition != kOpenExisting ? kErrorWriteProtect : kErrorFileNotFound;
+    return kInvalidHandle;
+  }
   switch (disposition) {
     case kCreateNew:
       if (file) {
@@ -46,8 +51,22 @@ Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, st
       last_error = kErrorInvalidParameter;
       return kInvalidHandle;
   }
+  if (file && (file->attributes & kNotAFile) != 0) {
+    // A folder, a pipe, or a link this volume cannot follow: never opened.
+    last_error = kErrorAccessDenied;
+    return kInvalidHandle;
+  }
+  if (file && ((CanWrite(access) && (file->attributes & kFileAttributeReadOnly) != 0) ||
+               ((disposition == kCreateAlways || disposition == kTruncateExisting) &&
+                (file->attributes & (kFileAttributeHidden | kFileAttributeSystem)) != 0))) {
+    // As Windows refuses to replace a hidden or system file, or to write a
+    // read-only one.
+    last_error = kErrorAccessDenied;
+    return kInvalidHandle;
+  }
   if (!file) {
     file = fs.Create(name);
+    if (volume->config.compressing) fs.SetAttributes(*file, kFileAttributeCompressed);
   } else if (disposition == kCreateAlways || disposition == kTruncateExisting) {
     const bool in_use = std::any_of(handles.begin(), handles.end(), [&](const HandleState& h) {
       return h.open && h.file == file && CanWrite(h.access);
@@ -177,8 +196,11 @@ std::vector<std::string> EmulatedPlatform::FindFiles(const std::string& pattern)
     m.last_error = kErrorPathNotFound;
     return names;
   }
+  constexpr std::uint32_t kNotNormal = kNotAFile | kFileAttributeHidden | kFileAttributeSystem;
   for (const auto& file : volume->fs->files()) {
-    if (WildcardMatch(wildcard, file->name)) names.push_back(file->name);
+    if ((file->attributes & kNotNormal) == 0 && WildcardMatch(wildcard, file->name)) {
+      names.push_back(file->name);
+    }
   }
   if (names.empty()) m.last_error = kErrorFileNotFound;
   return names;
@@ -194,12 +216,46 @@ bool EmulatedPlatform::DeleteFile(const std::string& path) {
   }
   std::shared_ptr<FlatVolume::File> file = volume->fs->Find(name);
   if (!file) return m.Fail(kErrorFileNotFound);
+  if (volume->config.read_only) return m.Fail(kErrorWriteProtect);
+  if ((file->attributes & (kNotAFile | kFileAttributeReadOnly)) != 0) {
+    return m.Fail(kErrorAccessDenied);
+  }
   const bool open =
       std::any_of(m.handles.begin(), m.handles.end(),
                   [&](const Impl::HandleState& h) { return h.open && h.file == file; });
   if (open) return m.Fail(kErrorSharingViolation);
   volume->fs->Delete(file);
   volume->fs->Save(nullptr);
+  return true;
+}
+
+std::uint32_t EmulatedPlatform::GetFileAttributes(const std::string& path) {
+  Impl& m = *impl_;
+  m.last_error = kErrorPathNotFound;
+  if (path.size() < 4 || path[1] != ':' || path[2] != '\\') return kInvalidFileAttributes;
+  Impl::Volume* volume = m.FindVolume(path[0]);
+  const std::string name = path.substr(3);
+  if (volume == nullptr || !volume->fs || name.find('\\') != std::string::npos) {
+    return kInvalidFileAttributes;
+  }
+  const std::shared_ptr<FlatVolume::File> file = volume->fs->Find(name);
+  if (!file) {
+    m.last_error = kErrorFileNotFound;
+    return kInvalidFileAttributes;
+  }
+  m.last_error = kErrorSuccess;
+  return file->attributes == 0 ? kFileAttributeNormal : file->attributes;
+}
+
+bool EmulatedPlatform::Impl::SetCompression(HandleState& h, const void* in_buffer,
+                                            std::uint32_t in_size) {
+  if (in_buffer == nullptr || in_size < 2) return Fail(kErrorInvalidParameter);
+  if (!CanWrite(h.access)) return Fail(kErrorAccessDenied);
+  const auto* in = static_cast<const std::uint8_t*>(in_buffer);
+  const auto format = static_cast<std::uint16_t>(in[0] | in[1] << 8);
+  const std::uint32_t others = h.file->attributes & ~kFileAttributeCompressed;
+  h.volume->fs->SetAttributes(
+      *h.file, format == kCompressionFormatNone ? others : others | kFileAttributeCompressed);
   return true;
 }
 

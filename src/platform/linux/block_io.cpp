@@ -109,6 +109,10 @@ bool LinuxPlatform::WriteFile(Handle h, const void* buffer, std::uint32_t length
     const DiskRecord* disk = map_.Disk(e->disk_number);
     if (disk == nullptr) return Fail(kErrorFileNotFound);
     if (!disk->protected_reason.empty() || disk->in_use) return Fail(kErrorAccessDenied);
+    if (!e->claimed) {
+      if (!ClaimDisk(*e)) return Fail(kErrorAccessDenied);
+      e->claimed = true;
+    }
     if (length == 0) return true;
     if (e->position + length > e->size) return Fail(kErrorSectorNotFound);
     const std::uint64_t first = e->position / e->align * e->align;

@@ -113,11 +113,17 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
 
     case kFsctlLockVolume: {
       if (e->kind != Entry::Kind::kVolume) return Fail(kErrorInvalidFunction);
-      if (e->exclusive.valid()) return returned(0);
+      if (e->exclusive.valid() || e->lock_in_claim) return returned(0);
       const VolumeRecord* v = map_.Volume(e->letter);
       if (v == nullptr || !v->present) return Fail(kErrorFileNotFound);
       if (disk == nullptr || !disk->protected_reason.empty()) return Fail(kErrorAccessDenied);
       e->lock_wanted = true;
+      if (claims_.count(e->disk_number) != 0) {
+        // The disk is already this program's alone.
+        ClaimDisk(*e);
+        e->lock_in_claim = true;
+        return returned(0);
+      }
       e->exclusive.Reset(::open(v->dev_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
       if (!e->exclusive.valid()) {
         // Mounted or held by another: the volume is in use, as Windows says
@@ -130,6 +136,11 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
     case kFsctlUnlockVolume: {
       if (e->kind != Entry::Kind::kVolume) return Fail(kErrorInvalidFunction);
       e->lock_wanted = false;
+      if (e->lock_in_claim) {
+        e->lock_in_claim = false;
+        ReleaseDisk(*e);
+        return returned(0);
+      }
       if (!e->exclusive.valid()) return Fail(kErrorNotLocked);
       e->exclusive.Reset();
       return returned(0);
@@ -155,8 +166,13 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
         options_.notice(letter + ": (" + dev_path + ") unmounted from " + *it);
       }
       map_.Refresh();
-      if (e->lock_wanted && !e->exclusive.valid()) {
-        e->exclusive.Reset(::open(dev_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+      if (e->lock_wanted && !e->exclusive.valid() && !e->lock_in_claim) {
+        if (claims_.count(e->disk_number) != 0) {
+          ClaimDisk(*e);
+          e->lock_in_claim = true;
+        } else {
+          e->exclusive.Reset(::open(dev_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+        }
       }
       return returned(0);
     }

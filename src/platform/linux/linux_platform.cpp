@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -35,8 +36,11 @@ std::uint32_t Win32ErrorOf(int error_number) {
       return kErrorPathNotFound;
     case EACCES:
     case EPERM:
-    case EROFS:
+    case ELOOP:   // a link where a file was asked for
+    case EISDIR:  // a folder, likewise
       return kErrorAccessDenied;
+    case EROFS:
+      return kErrorWriteProtect;
     case EBADF:
       return kErrorInvalidHandle;
     case ENOMEM:
@@ -97,12 +101,83 @@ ParsedPath ParsePath(const std::string& path) {
   return p;
 }
 
+namespace {
+
+// Whether the open folder is the root of the volume's file system: the root
+// of a mount, on the volume's own device where the file system reports one
+// (FUSE and btrfs report a device number of their own).
+bool IsRootOf(int dir_fd, const struct stat& dir_st, const VolumeRecord& volume) {
+  struct statx sx {};
+  if (::statx(dir_fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+      (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) {
+    return false;
+  }
+  if (major(dir_st.st_dev) == 0) return true;
+  return std::to_string(major(dir_st.st_dev)) + ":" + std::to_string(minor(dir_st.st_dev)) ==
+         volume.devno;
+}
+
+}  // namespace
+
 LinuxPlatform::LinuxPlatform(Options options)
     : options_(std::move(options)), map_(options_.system_root) {
   if (!options_.notice) options_.notice = DefaultNotice;
 }
 
-LinuxPlatform::~LinuxPlatform() = default;
+LinuxPlatform::~LinuxPlatform() {
+  for (const auto& [disk, claim] : claims_) ::close(claim.fd);
+}
+
+bool LinuxPlatform::ClaimDisk(Entry& e) {
+  const auto held = claims_.find(e.disk_number);
+  if (held != claims_.end()) {
+    ++held->second.holders;
+    return true;
+  }
+  const DiskRecord* disk = map_.Disk(e.disk_number);
+  if (disk == nullptr) return false;
+  // This program's own volume locks on the disk would stand in the way; the
+  // claim takes their place, so nothing else can mount or claim meanwhile.
+  std::vector<Entry*> locks;
+  for (auto& [h, other] : handles_) {
+    if (other->kind == Entry::Kind::kVolume && other->disk_number == e.disk_number &&
+        other->exclusive.valid()) {
+      other->exclusive.Reset();
+      locks.push_back(other.get());
+    }
+  }
+  const int fd = ::open(disk->dev_path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (fd < 0) {
+    const int error_number = errno;
+    for (Entry* lock : locks) {
+      const VolumeRecord* v = map_.Volume(lock->letter);
+      if (v != nullptr) {
+        lock->exclusive.Reset(::open(v->dev_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+      }
+    }
+    if (!e.told_in_use) {
+      options_.notice("disk " + std::to_string(disk->number) + " (" + disk->dev_path +
+                      ") is in use: mounted (perhaps in another mount namespace) or held by "
+                      "another program; nothing is written to it: " +
+                      std::strerror(error_number));
+    }
+    e.told_in_use = true;
+    return false;
+  }
+  claims_[e.disk_number] = Claim{fd, 1 + static_cast<int>(locks.size())};
+  for (Entry* lock : locks) lock->lock_in_claim = true;
+  return true;
+}
+
+void LinuxPlatform::ReleaseDisk(Entry& e) {
+  const auto held = claims_.find(e.disk_number);
+  if (held == claims_.end()) return;
+  if (--held->second.holders <= 0) {
+    ::close(held->second.fd);
+    claims_.erase(held);
+  }
+}
 
 LinuxPlatform::Entry* LinuxPlatform::Find(Handle h) {
   const auto it = handles_.find(h);
@@ -210,7 +285,9 @@ Handle LinuxPlatform::CreateFile(const std::string& path, std::uint32_t desired_
       if (changes && (disk == nullptr || !disk->protected_reason.empty())) {
         return refuse(kErrorAccessDenied);
       }
-      int flags = O_CLOEXEC;
+      // Never through a link, and never waiting on a pipe or device node
+      // that has the name.
+      int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
       flags |= wants_write ? (wants_read ? O_RDWR : O_WRONLY) : O_RDONLY;
       switch (creation_disposition) {
         case kCreateNew:
@@ -235,15 +312,31 @@ Handle LinuxPlatform::CreateFile(const std::string& path, std::uint32_t desired_
       entry->path = volume->mount_point + "/" + p.name;
       entry->can_write = wants_write;
       entry->align = static_cast<std::uint32_t>(kDirectAlignment);
+      // The name is opened in the volume's root as it stands now: a folder
+      // left where the volume was mounted is not the volume.
+      UniqueFd root(
+          ::open(volume->mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat root_st {};
+      if (!root.valid() || ::fstat(root.get(), &root_st) != 0) return refuse(Win32ErrorOf(errno));
+      if (!IsRootOf(root.get(), root_st, *volume)) return refuse(kErrorPathNotFound);
       const bool no_buffering = (flags_and_attributes & kFileFlagNoBuffering) != 0;
-      entry->fd.Reset(::open(entry->path.c_str(), flags | (no_buffering ? O_DIRECT : 0), 0644));
+      entry->fd.Reset(
+          ::openat(root.get(), p.name.c_str(), flags | (no_buffering ? O_DIRECT : 0), 0644));
       entry->direct = no_buffering && entry->fd.valid();
       if (!entry->fd.valid() && no_buffering && errno == EINVAL) {
         // A file system without direct I/O: synchronous writes, and the
         // cached pages dropped after each transfer instead.
-        entry->fd.Reset(::open(entry->path.c_str(), flags, 0644));
+        entry->fd.Reset(::openat(root.get(), p.name.c_str(), flags, 0644));
       }
       if (!entry->fd.valid()) return refuse(Win32ErrorOf(errno));
+      // Only a regular file of this volume is ever read or written; one made
+      // here that is not (cannot happen, but costs nothing) is taken away.
+      struct stat st {};
+      if (::fstat(entry->fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+          st.st_dev != root_st.st_dev) {
+        if (creation_disposition == kCreateNew) ::unlinkat(root.get(), p.name.c_str(), 0);
+        return refuse(kErrorAccessDenied);
+      }
       // Reads come from the device, not from pages a buffered writer left.
       if (wants_read) ::posix_fadvise(entry->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
       break;
@@ -257,8 +350,12 @@ Handle LinuxPlatform::CreateFile(const std::string& path, std::uint32_t desired_
 }
 
 bool LinuxPlatform::CloseHandle(Handle h) {
-  // Closing releases the descriptors, and with them a volume's lock.
-  if (handles_.erase(h) == 0) return Fail(kErrorInvalidHandle);
+  // Closing releases the descriptors, and with them a volume's lock and the
+  // handle's part in the disk's claim.
+  Entry* e = Find(h);
+  if (e == nullptr) return Fail(kErrorInvalidHandle);
+  if (e->claimed || e->lock_in_claim) ReleaseDisk(*e);
+  handles_.erase(h);
   return true;
 }
 

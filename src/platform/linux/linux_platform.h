@@ -30,6 +30,16 @@
 // written or deleted on them (error 5, access denied). Raw writes to any disk
 // fail with error 5 while a file system on it is mounted or a device-mapper
 // or md device uses it, as Windows refuses writes to mounted volumes.
+//
+// The first raw write to a disk claims it: an exclusive open (O_EXCL) of the
+// whole disk, which the kernel refuses while any of its partitions is mounted
+// in any mount namespace or held exclusively by another program (another
+// runner included). A refused claim fails the write with error 5 and a
+// notice that the disk is in use; nothing is written. The claim is kept
+// while a handle that wrote to the disk or a lock on one of its volumes is
+// open, so a test holds the disk from its first write to its end. Files in a
+// volume root are opened without following links or waiting on pipes, only
+// in the root of the mount that is the volume, and only when regular.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +92,7 @@ class LinuxPlatform : public Platform {
                             char* fs_name_buffer, std::uint32_t fs_name_size) override;
   std::vector<std::string> FindFiles(const std::string& pattern) override;
   bool DeleteFile(const std::string& path) override;
+  std::uint32_t GetFileAttributes(const std::string& path) override;
   std::uint32_t GetLogicalDrives() override;
   std::uint32_t GetTickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
@@ -98,6 +109,15 @@ class LinuxPlatform : public Platform {
  private:
   struct Entry;
   Entry* Find(Handle h);
+  // The exclusive claim on a whole disk (see above): taken for a writing
+  // handle or a volume lock, released when its last holder lets go.
+  bool ClaimDisk(Entry& e);
+  void ReleaseDisk(Entry& e);
+  struct Claim {
+    int fd = -1;      // the exclusive open of the whole disk
+    int holders = 0;  // writing handles and volume locks that rely on it
+  };
+  std::map<std::int32_t, Claim> claims_;
   bool Fail(std::uint32_t error);
   bool FailErrno(int error_number);
 

@@ -48,6 +48,11 @@ struct LinuxPlatform::Entry {
   // asked for while the file system was still mounted.
   UniqueFd exclusive;
   bool lock_wanted = false;
+  // Disks: this handle holds the disk's claim. Volumes: the lock is held by
+  // the claim on the volume's disk instead of an exclusive open of its own.
+  bool claimed = false;
+  bool lock_in_claim = false;
+  bool told_in_use = false;  // the notice of a refused claim, once a handle
   AlignedBytes bounce;
   std::size_t bounce_size = 0;
 

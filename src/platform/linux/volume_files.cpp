@@ -96,8 +96,41 @@ bool LinuxPlatform::DeleteFile(const std::string& path) {
   if (v == nullptr || v->mount_point.empty()) return Fail(kErrorPathNotFound);
   const DiskRecord* disk = map_.Disk(v->disk_number);
   if (disk == nullptr || !disk->protected_reason.empty()) return Fail(kErrorAccessDenied);
-  if (::unlink((v->mount_point + "/" + p.name).c_str()) != 0) return FailErrno(errno);
+  // Files only: a link, folder or pipe of that name is someone else's.
+  UniqueFd root(::open(v->mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!root.valid() || ::fstatat(root.get(), p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FailErrno(errno);
+  }
+  if (!S_ISREG(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (::unlinkat(root.get(), p.name.c_str(), 0) != 0) return FailErrno(errno);
   return true;
+}
+
+std::uint32_t LinuxPlatform::GetFileAttributes(const std::string& path) {
+  map_.RefreshIfMountsChanged();
+  last_error_ = kErrorPathNotFound;
+  const ParsedPath p = ParsePath(path);
+  if (p.kind != ParsedPath::Kind::kFile) return kInvalidFileAttributes;
+  const VolumeRecord* v = map_.Volume(p.letter);
+  if (v == nullptr || v->mount_point.empty()) return kInvalidFileAttributes;
+  struct stat st {};
+  if (::lstat((v->mount_point + "/" + p.name).c_str(), &st) != 0) {
+    last_error_ = Win32ErrorOf(errno);
+    return kInvalidFileAttributes;
+  }
+  last_error_ = kErrorSuccess;
+  std::uint32_t attributes = 0;
+  if (S_ISLNK(st.st_mode)) {
+    attributes |= kFileAttributeReparsePoint;
+  } else if (S_ISDIR(st.st_mode)) {
+    attributes |= kFileAttributeDirectory;
+  } else if (!S_ISREG(st.st_mode)) {
+    attributes |= kFileAttributeDevice;
+  }
+  if (p.name[0] == '.') attributes |= kFileAttributeHidden;
+  if ((st.st_mode & 0222) == 0) attributes |= kFileAttributeReadOnly;
+  return attributes == 0 ? kFileAttributeNormal : attributes;
 }
 
 std::uint32_t LinuxPlatform::GetLogicalDrives() {

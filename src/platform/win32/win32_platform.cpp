@@ -403,8 +403,9 @@ std::vector<std::string> Win32Platform::FindFiles(const std::string& pattern) {
     impl_->Fail();
     return names;
   }
-  constexpr DWORD kNotNormal =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_REPARSE_POINT |
+                               FILE_ATTRIBUTE_DEVICE;
   do {
     if ((data.dwFileAttributes & kNotNormal) == 0) names.emplace_back(data.cFileName);
   } while (::FindNextFileA(search.get(), &data));
@@ -414,6 +415,13 @@ std::vector<std::string> Win32Platform::FindFiles(const std::string& pattern) {
 bool Win32Platform::DeleteFile(const std::string& path) {
   if (!::DeleteFileA(path.c_str())) return impl_->Fail();
   return true;
+}
+
+std::uint32_t Win32Platform::GetFileAttributes(const std::string& path) {
+  // GetFileAttributesA reports a link's own attributes, never its target's.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) impl_->Fail();
+  return attributes;
 }
 
 std::uint32_t Win32Platform::GetLogicalDrives() { return ::GetLogicalDrives(); }

@@ -67,6 +67,7 @@ class Win32Platform : public Platform {
                             char* fs_name_buffer, std::uint32_t fs_name_size) override;
   std::vector<std::string> FindFiles(const std::string& pattern) override;
   bool DeleteFile(const std::string& path) override;
+  std::uint32_t GetFileAttributes(const std::string& path) override;
   std::uint32_t GetLogicalDrives() override;
   std::uint32_t GetTickCount() override;
   void Sleep(std::uint32_t milliseconds) override;

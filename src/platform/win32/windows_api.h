@@ -20,5 +20,6 @@
 #undef CreateFile
 #undef DeleteFile
 #undef GetDiskFreeSpaceEx
+#undef GetFileAttributes
 #undef GetVolumeInformation
 #undef MessageBox

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -72,7 +73,8 @@ class LinuxE2E : public ::testing::Test {
     if (!fs_type.empty()) {
       ASSERT_TRUE(testdev::MakeFileSystem(loop_->path(), fs_type, "VCAPE2E", journal, &error))
           << error;
-      mount_ = Mount::Make(loop_->path(), scratch_.path() + "/mnt", fs_type, &error);
+      mount_ =
+          Mount::Make(loop_->path(), scratch_.path() + "/mnt", fs_type, &error, mount_options_);
       ASSERT_NE(mount_, nullptr) << error;
     }
     linux_ = std::make_unique<LinuxPlatform>(linux_platform::Options{
@@ -119,7 +121,22 @@ class LinuxE2E : public ::testing::Test {
   std::int32_t disk_ = -1;
   char letter_ = 0;
   std::string notices_;
+  std::string mount_options_;  // for MakeStick's mount
 };
+
+// FNV-1a of a file's bytes (a device's backing file, a victim file).
+std::uint64_t Checksum(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::uint64_t hash = 0xCBF29CE484222325ull;
+  std::vector<char> chunk(1 << 20);
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      hash = (hash ^ static_cast<unsigned char>(chunk[static_cast<std::size_t>(i)])) *
+             0x100000001B3ull;
+    }
+  }
+  return hash;
+}
 
 TEST_F(LinuxE2E, QuickSizeTestFindsAWrapCounterfeitAndNoPageCacheAnswers) {
   // "32 GB" holding 4 GiB, with an ext4 volume that the test must unmount.
@@ -461,7 +478,8 @@ TEST_F(LinuxE2E, VolumeFileTestFailsACounterfeitVolume) {
 TEST_F(LinuxE2E, CleanUpDeletesTheTestFilesOnly) {
   MakeStick(64 * kMiB, 64 * kMiB, "wrap", "ext4");
   if (HasFatalFailure()) return;
-  for (const char* name : {"VCAPTEST1.tmp", "VCAPTEST2.tmp", "vcaptestX.TMP", "KEEP.TXT"}) {
+  for (const char* name :
+       {"VCAPTEST1.tmp", "VCAPTEST2.tmp", "vcaptestX.TMP", "VCAPTEST_notes.tmp", "KEEP.TXT"}) {
     std::ofstream(mount_->dir() + "/" + name) << "x";
   }
   std::filesystem::create_directory(mount_->dir() + "/sub");
@@ -476,8 +494,170 @@ TEST_F(LinuxE2E, CleanUpDeletesTheTestFilesOnly) {
     left.push_back(e.path().filename().string());
   }
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"KEEP.TXT", "lost+found", "sub"}));
+  // Only names the program makes are deleted: a user's files that the
+  // wildcard also matches stay.
+  EXPECT_EQ(left, (std::vector<std::string>{"KEEP.TXT", "VCAPTEST_notes.tmp", "lost+found", "sub",
+                                            "vcaptestX.TMP"}));
   EXPECT_TRUE(std::filesystem::exists(mount_->dir() + "/sub/VCAPTEST3.tmp"));
+}
+
+// Whatever has a test file's name stays as it is, and so does what a link
+// points at: a file outside the volume, another disk. The test stops before
+// it writes anything (the stick's write counter stays still), never hangs on a
+// pipe, and the user's VCAPTEST_notes.tmp survives every clean-up.
+TEST_F(LinuxE2E, NamesInTheWayOfTestFilesAreNeverWrittenThrough) {
+  mount_options_ = "noatime";
+  MakeStick(240 * kMiB, 240 * kMiB, "wrap", "ext4");
+  if (HasFatalFailure()) return;
+  const std::string victim = scratch_.path() + "/victim.txt";
+  std::ofstream(victim) << "a file on the system disk";
+  std::string error;
+  ASSERT_TRUE(testdev::MakeSparseFile(scratch_.path() + "/other.img", 8 * kMiB));
+  ASSERT_TRUE(testdev::WriteAt(scratch_.path() + "/other.img", 0, "OTHER DISK", 10));
+  const auto other = LoopDevice::Attach(scratch_.path() + "/other.img", 512, &error);
+  ASSERT_NE(other, nullptr) << error;
+  const std::string notes = mount_->dir() + "/VCAPTEST_notes.tmp";
+  std::ofstream(notes) << "my notes";
+  const std::uint64_t victim_sum = Checksum(victim);
+  const std::uint64_t other_sum = Checksum(scratch_.path() + "/other.img");
+  const std::string drive = std::string(1, letter_) + ":";
+  const std::string name = mount_->dir() + "/VCAPTEST1.tmp";
+
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  } cases[] = {
+      {"a link (symbolic link or junction)",
+       [&] { std::filesystem::create_symlink(victim, name); }},
+      {"a link (symbolic link or junction)",
+       [&] { std::filesystem::create_symlink(other->path(), name); }},
+      {"a folder", [&] { std::filesystem::create_directory(name); }},
+      {"a device, pipe or socket", [&] { ASSERT_EQ(::mkfifo(name.c_str(), 0644), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    ::sync();
+    stick_->ResetCounters();
+    state_ = AppState{};
+    state_.ShowAllDrives = true;
+    state_.SelectedDrive = drive;
+    cmdVolumeTest_Click(*ctx_);
+    EXPECT_NE(Log().find("CANNOT TEST: " + drive + "\\VCAPTEST1.tmp already exists and is " +
+                         c.what + ". It was left as it is and nothing was written"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
+    // The platform itself neither creates nor opens through the name.
+    for (const std::uint32_t disposition : {kCreateNew, kCreateAlways, kOpenExisting}) {
+      EXPECT_EQ(linux_->CreateFile(drive + "\\VCAPTEST1.tmp", kGenericWrite, 0, disposition,
+                                   kFileFlagWriteThrough | kFileFlagNoBuffering),
+                kInvalidHandle)
+          << disposition;
+    }
+    EXPECT_FALSE(linux_->DeleteFile(drive + "\\VCAPTEST1.tmp"));
+    EXPECT_EQ(stick_->Counters().writes, 0u);
+    EXPECT_EQ(Checksum(victim), victim_sum);
+    EXPECT_EQ(Checksum(scratch_.path() + "/other.img"), other_sum);
+    std::filesystem::remove(name);
+  }
+  std::ifstream in(notes);
+  std::string kept;
+  std::getline(in, kept);
+  EXPECT_EQ(kept, "my notes");
+}
+
+// A read-only volume (an SD card's lock switch) is not a counterfeit.
+TEST_F(LinuxE2E, ReadOnlyVolumeIsRefusedNotCalledFake) {
+  mount_options_ = "ro";
+  MakeStick(240 * kMiB, 240 * kMiB, "wrap", "ext4");
+  if (HasFatalFailure()) return;
+  state_.SelectedDrive = std::string(1, letter_) + ":";
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_NE(Log().find("\r\nCANNOT TEST: " + state_.SelectedDrive +
+                       "\\VCAPTEST1.tmp cannot be created: the volume is write-protected or "
+                       "read-only (error 19). Nothing was written."),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("FAKE"), std::string::npos);
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
+  EXPECT_EQ(stick_->Counters().writes, 0u);
+}
+
+// A disk this process cannot see in use is still not written: mounted in
+// another mount namespace, or held exclusively by another program. The Quick
+// Size Test's writes are refused and the notice says the disk is in use.
+TEST_F(LinuxE2E, DiskInUseElsewhereIsNotWritten) {
+  MakeStick(64 * kMiB, 64 * kMiB, "wrap");
+  if (HasFatalFailure()) return;
+  std::string error;
+  ASSERT_TRUE(testdev::MakeFileSystem(loop_->path(), "ext4", "ELSEWHERE", false, &error)) << error;
+  const std::string dir = scratch_.path() + "/elsewhere";
+  std::filesystem::create_directory(dir);
+  const std::string mount_elsewhere =
+      "mount -o ro -t ext4 " + loop_->path() + " " + dir + " && echo mounted && read x";
+  struct Case {
+    const char* holder;
+    std::function<std::unique_ptr<testdev::Background>()> start;
+    const char* ready;
+  } cases[] = {
+      {"another mount namespace",
+       [&] {
+         return testdev::Background::Run(
+             {"unshare", "-m", "--propagation", "private", "sh", "-c", mount_elsewhere});
+       },
+       "mounted"},
+      {"another program's exclusive open",
+       [&] { return testdev::Background::HoldExclusive(loop_->path()); }, "held"},
+  };
+  const std::uint64_t before = Checksum(stick_->backing_file());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.holder);
+    const auto holder = c.start();
+    ASSERT_NE(holder, nullptr);
+    std::string said;
+    ASSERT_TRUE(holder->WaitFor(c.ready, &said)) << said;
+    stick_->ResetCounters();
+    notices_.clear();
+    state_ = AppState{};
+    state_.ShowAllDrives = true;
+    QuickTest();
+    EXPECT_NE(state_.quick_outcome, AppState::QuickOutcome::kPassed) << Log();
+    EXPECT_NE(notices_.find("is in use"), std::string::npos) << notices_;
+    EXPECT_EQ(stick_->Counters().writes, 0u);
+    holder->Stop();
+  }
+  EXPECT_EQ(Checksum(stick_->backing_file()), before);
+}
+
+// Two runners on one stick: the second, a whole program of its own started
+// while the first is writing its markers, is refused and writes nothing; the
+// first still passes (the second's final zeroing of sector 0 used to break it).
+TEST_F(LinuxE2E, SecondRunnerOnTheSameDiskIsRefused) {
+  MakeStick(256 * kMiB, 256 * kMiB, "wrap");
+  if (HasFatalFailure()) return;
+  std::string second_notices;
+  AppState second;
+  std::uint64_t second_writes = 1;
+  window_.on_yield = [&, writing = false, count = 0](long) mutable {
+    if (!writing) writing = Log().find("Writing marker blocks") != std::string::npos;
+    if (!writing || ++count != 3) return;
+    const std::uint64_t writes_before = stick_->Counters().writes;
+    LinuxPlatform platform(linux_platform::Options{
+        "", "true", [&](const std::string& t) { second_notices += t + "\n"; }});
+    HeadlessWindow window;
+    Context ctx{platform, window, second};
+    second.ShowAllDrives = true;
+    second.SelectedDiskNumber = platform.Devices().DiskNumberOf(loop_->path());
+    GetUSBDiskDriveInfo(ctx, second.SelectedDiskNumber);
+    QuickSizeTest(ctx);
+    second_writes = stick_->Counters().writes - writes_before;
+  };
+  QuickTest();
+  EXPECT_EQ(state_.quick_outcome, AppState::QuickOutcome::kPassed) << Log();
+  EXPECT_NE(second.quick_outcome, AppState::QuickOutcome::kPassed) << second.results_log;
+  EXPECT_NE(second_notices.find("is in use"), std::string::npos) << second_notices;
+  EXPECT_EQ(second_writes, 0u);
 }
 
 }  // namespace

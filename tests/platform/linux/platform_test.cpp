@@ -370,11 +370,13 @@ TEST_F(LinuxLoop, LockDismountAndUnlockAMountedVolume) {
   EXPECT_TRUE(platform().DeviceIoControl(v, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, &returned));
   EXPECT_FALSE(
       platform().DeviceIoControl(v, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, &returned));
+  // The handle that wrote keeps the disk to itself until it is closed.
+  EXPECT_LT(::open(Loop().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC), 0);
+  platform().CloseHandle(v);
+  platform().CloseHandle(d);
   const int free_again = ::open(Loop().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   EXPECT_GE(free_again, 0);
   if (free_again >= 0) ::close(free_again);
-  platform().CloseHandle(v);
-  platform().CloseHandle(d);
   EXPECT_EQ(platform().open_handle_count(), 0u);
 }
 
@@ -436,6 +438,14 @@ TEST_F(LinuxLoop, TestFilesInTheVolumeRoot) {
 
   EXPECT_EQ(platform().FindFiles(drive + "\\vcaptest*.TMP"),
             std::vector<std::string>{"VCAPTEST1.tmp"});
+  // What each name is, never what a link of that name points at.
+  std::filesystem::create_symlink("/etc/hostname", mount_->dir() + "/VCAPTEST6.tmp");
+  EXPECT_EQ(platform().GetFileAttributes(drive + "\\VCAPTEST1.tmp"), kFileAttributeNormal);
+  EXPECT_EQ(platform().GetFileAttributes(drive + "\\VCAPTEST8.tmp"), kFileAttributeDirectory);
+  EXPECT_EQ(platform().GetFileAttributes(drive + "\\.VCAPTEST7.tmp"), kFileAttributeHidden);
+  EXPECT_EQ(platform().GetFileAttributes(drive + "\\VCAPTEST6.tmp"), kFileAttributeReparsePoint);
+  EXPECT_EQ(platform().GetFileAttributes(drive + "\\VCAPTEST5.tmp"), kInvalidFileAttributes);
+  EXPECT_EQ(platform().GetLastError(), kErrorFileNotFound);
   std::uint64_t free_bytes = 0, total = 0, total_free = 0;
   ASSERT_TRUE(platform().GetDiskFreeSpaceEx(drive + "\\", &free_bytes, &total, &total_free));
   EXPECT_GT(total, 50u << 20);
