@@ -44,28 +44,51 @@ void TellCause(Context& ctx, const std::string& text) {
   ShowMessage(ctx, text, kMbIconStop, "File Test");
 }
 
-// Test file n could not be written for a cause other than the memory. The
-// run ends without a verdict and without its test files; when not a byte of
-// test data reached the volume it counts as refused.
-void StopForCause(Context& ctx, std::int32_t n, const std::string& cause) {
-  AppState& s = ctx.state;
-  const std::string path = TestFilePath(s.SelectedDrive, n);
-  DeleteTestFiles(ctx, s.SelectedDrive);
-  Hide_Cancel(ctx);
-  if (n == 1 && s.test_file_failed_step != AppState::TestFileStep::kWrite) {
-    s.volume_outcome = AppState::VolumeOutcome::kNotRun;
-    TellCause(ctx,
-              "CANNOT TEST: " + path + " cannot be created: " + cause + ". Nothing was written.");
-    return;
-  }
-  s.volume_outcome = AppState::VolumeOutcome::kStopped;
-  TellCause(ctx, "TEST STOPPED: " + path + " could not be written: " + cause +
-                     ". This is not a fault of the memory, so no verdict is given; the test files "
-                     "were deleted.");
+// A test file that failed for a cause other than the memory (a full, read-
+// only or compressing volume, a name taken): which file, and why.
+struct OtherCause {
+  std::int32_t file = 0;
+  std::string why;  // empty: the failure may be the memory's
+};
+
+OtherCause CauseOfTestFileError(const AppState& s, std::int32_t n) {
+  return {n, CauseOtherThanMemory(s.test_file_failed_step, s.test_file_error_code)};
 }
 
-std::string CauseOfTestFileError(const AppState& s) {
-  return CauseOtherThanMemory(s.test_file_failed_step, s.test_file_error_code);
+// The first test file could not even be created: nothing was written, the
+// test is refused at once.
+bool RefusedAtOnce(Context& ctx, const OtherCause& cause) {
+  AppState& s = ctx.state;
+  if (cause.why.empty() || cause.file != 1 ||
+      s.test_file_failed_step == AppState::TestFileStep::kWrite) {
+    return false;
+  }
+  DeleteTestFiles(ctx, s.SelectedDrive);
+  Hide_Cancel(ctx);
+  s.volume_outcome = AppState::VolumeOutcome::kNotRun;
+  TellCause(ctx, "CANNOT TEST: " + TestFilePath(s.SelectedDrive, cause.file) +
+                     " cannot be created: " + cause.why + ". Nothing was written.");
+  return true;
+}
+
+// The writing stopped for a cause other than the memory and every file
+// written before read back good: the run ends without a verdict and without
+// its test files. (Had one come back bad, the memory is at fault after all: a
+// counterfeit's lost writes can wreck the file system's own records and fill
+// or lock the volume that way, and the report gives its verdict.)
+void StopForCause(Context& ctx, const OtherCause& cause, std::int32_t files_written) {
+  AppState& s = ctx.state;
+  DeleteTestFiles(ctx, s.SelectedDrive);
+  Hide_Cancel(ctx);
+  s.volume_outcome = AppState::VolumeOutcome::kStopped;
+  const std::string before = files_written == 0 ? ""
+                             : files_written == 1
+                                 ? " The test file written before it read back good."
+                                 : " The " + std::to_string(files_written) +
+                                       " test files written before it read back good.";
+  TellCause(ctx, "TEST STOPPED: " + TestFilePath(s.SelectedDrive, cause.file) +
+                     " could not be written: " + cause.why + "." + before +
+                     " No verdict is given on the drive; the test files were deleted.");
 }
 
 // Checks, messages and the confirmation before anything is written. True
@@ -126,8 +149,9 @@ bool PrepareVolumeTest(Context& ctx) {
 enum class PhaseEnd { kGoOn, kAborted, kStopped };
 
 // The full files, with the interim checks. Sets files_written to the number
-// of full files that the read-back checks.
-PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
+// of full files that the read-back checks, and other_cause when a file
+// failed for a cause other than the memory.
+PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written, OtherCause& other_cause) {
   AppState& s = ctx.state;
   s.CurrentFileSize = kFullTestFileBytes;
   files_written = static_cast<std::int32_t>(s.PlannedFileCount);
@@ -140,11 +164,8 @@ PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
     ctx.window.DoEvents();
     if (s.CancelRequested) return PhaseEnd::kAborted;
     if (s.TestFileError) {
-      const std::string cause = CauseOfTestFileError(s);
-      if (!cause.empty()) {
-        StopForCause(ctx, i, cause);
-        return PhaseEnd::kStopped;
-      }
+      other_cause = CauseOfTestFileError(s, i);
+      if (RefusedAtOnce(ctx, other_cause)) return PhaseEnd::kStopped;
       files_written = i - 1;
       AppendResult(ctx, kLineBreak + "WRITE ERROR!");
       break;
@@ -163,27 +184,21 @@ PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written) {
 }
 
 // The shorter last file in what is left of the free space, keeping 1 KiB.
-PhaseEnd WriteLastFile(Context& ctx, std::int32_t files_written) {
+void WriteLastFile(Context& ctx, std::int32_t files_written, OtherCause& other_cause) {
   AppState& s = ctx.state;
   double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
   if (size > kFullTestFileBytes) size = kFullTestFileBytes;
   if (size < 1024) size = 0;
   s.CurrentFileSize = s.LASTCHUNK = static_cast<std::int32_t>(size);
-  if (size <= 0) return PhaseEnd::kGoOn;
+  if (size <= 0) return;
   s.PlannedFileCount += 1;
   AppendResult(ctx,
                kLineBreak + "Writing last file (" + TwoDecimalsText(size / 1024 / 1024) + "MB)");
   AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
   WriteTestFile(ctx, files_written + 1);
-  if (s.TestFileError && !s.CancelRequested) {
-    const std::string cause = CauseOfTestFileError(s);
-    if (!cause.empty()) {
-      StopForCause(ctx, files_written + 1, cause);
-      return PhaseEnd::kStopped;
-    }
-  }
-  if (s.TestFileError) AppendResult(ctx, kLineBreak + "DATA ERROR!");
-  return PhaseEnd::kGoOn;
+  if (!s.TestFileError) return;
+  if (!s.CancelRequested) other_cause = CauseOfTestFileError(s, files_written + 1);
+  AppendResult(ctx, kLineBreak + (other_cause.why.empty() ? "DATA ERROR!" : "WRITE ERROR!"));
 }
 
 PhaseEnd VerifyAllFiles(Context& ctx, std::int32_t files_written) {
@@ -238,11 +253,15 @@ void cmdVolumeTest_Click(Context& ctx) {
   SetVisible(ctx, Control::cmdVolumeTest, true);
 
   std::int32_t files_written = 0;
-  const PhaseEnd full_files = WriteFullFiles(ctx, files_written);
+  OtherCause other_cause;
+  const PhaseEnd full_files = WriteFullFiles(ctx, files_written, other_cause);
   if (full_files == PhaseEnd::kAborted) return AbortWrite(ctx);
   if (full_files == PhaseEnd::kStopped) return;
-  if (!s.TestFileError && WriteLastFile(ctx, files_written) == PhaseEnd::kStopped) return;
+  if (!s.TestFileError) WriteLastFile(ctx, files_written, other_cause);
   if (VerifyAllFiles(ctx, files_written) == PhaseEnd::kAborted) return AbortVerify(ctx);
+  if (!other_cause.why.empty() && s.GoodFileCount == files_written) {
+    return StopForCause(ctx, other_cause, files_written);
+  }
   VolumeTestReport(ctx, files_written);
 }
 

@@ -169,7 +169,8 @@ TEST_F(FileTestObstacles, ReadOnlyVolumeIsRefusedNotCalledFake) {
 }
 
 // A write that fails partway: a cause that is not the memory stops the test
-// without a verdict; an I/O or data error is the memory's and is judged.
+// without a verdict once the files written before it read back good; an I/O
+// or data error is the memory's and is judged.
 TEST_F(FileTestObstacles, WriteErrorsByCause) {
   const std::string second =
       Started() + "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining ";
@@ -188,9 +189,10 @@ TEST_F(FileTestObstacles, WriteErrorsByCause) {
     interference_->fail_file = "VCAPTEST2.tmp";
     interference_->fail_error = error;
     cmdVolumeTest_Click(*ctx_);
-    ExpectToldAtTheEnd(second, "TEST STOPPED: E:\\VCAPTEST2.tmp could not be written: " + reason +
-                                   ". This is not a fault of the memory, so no verdict is given; "
-                                   "the test files were deleted.");
+    ExpectToldAtTheEnd(second + "\r\nWRITE ERROR!\r\nVerifying files 1 - 1...",
+                       "TEST STOPPED: E:\\VCAPTEST2.tmp could not be written: " + reason +
+                           ". The test file written before it read back good. No verdict is given "
+                           "on the drive; the test files were deleted.");
     EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kStopped);
   }
   for (const std::uint32_t memory_error : {kErrorCrc, 29u, 1117u}) {
@@ -204,6 +206,22 @@ TEST_F(FileTestObstacles, WriteErrorsByCause) {
         << state_.results_log;
     EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake);
   }
+}
+
+// A counterfeit's lost writes can wreck the file system's records and make
+// the volume look full: when a file written before came back bad, the
+// memory is at fault and the verdict is given.
+TEST_F(FileTestObstacles, FullVolumeOnACounterfeitStillGetsItsVerdict) {
+  Start(
+      "disk 1\n claimed 1000MiB\n real 300MiB\n beyond zeros\n"
+      " volume E: label \"FAKE\" capacity 900MiB\n");
+  interference_->fail_file = "VCAPTEST3.tmp";
+  interference_->fail_error = kErrorDiskFull;
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_NE(state_.results_log.find("\r\nWRITE ERROR!\r\nVerifying files 1 - 2..."),
+            std::string::npos)
+      << state_.results_log;
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake) << state_.results_log;
 }
 
 TEST_F(FileTestObstacles, TestFilesAreStoredUncompressedOrNotAtAll) {

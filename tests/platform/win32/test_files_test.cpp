@@ -12,6 +12,7 @@
 
 #include "app/headless_window.h"
 #include "filetest/cleanup.h"
+#include "filetest/obstacles.h"
 #include "filetest/verifier.h"
 #include "filetest/writer.h"
 #include "platform/win32/win32_platform.h"
@@ -114,6 +115,47 @@ TEST_F(FileTestOnWindows, WritesSamplesAndCleansUpTheRootOnly) {
   EXPECT_FALSE(Exists(drive_ + "\\VCAPTEST2.tmp"));
   EXPECT_TRUE(Exists(drive_ + "\\SUB\\VCAPTEST1.tmp"));
   EXPECT_TRUE(Exists(drive_ + "\\KEEP.txt"));
+}
+
+// Names in the way of the test files, as Windows reports them: a hidden,
+// system or read-only file and a folder stop the test by name; an existing
+// name is never replaced (CREATE_NEW); the clean-up leaves them and the
+// user's VCAPTEST_notes.tmp alone.
+TEST_F(FileTestOnWindows, NamesInTheWayAreReportedAndNeverReplaced) {
+  const std::string hidden = drive_ + "\\VCAPTEST1.tmp";
+  const std::string read_only = drive_ + "\\VCAPTEST2.tmp";
+  const std::string folder = drive_ + "\\VCAPTEST3.tmp";
+  const std::string plain = drive_ + "\\VCAPTEST4.tmp";
+  const std::string notes = drive_ + "\\VCAPTEST_notes.tmp";
+  for (const std::string& path : {hidden, read_only, plain, notes}) Make(path);
+  ASSERT_TRUE(::SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(::SetFileAttributesA(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+
+  EXPECT_EQ(TestFileNameObstacle(ctx_, drive_, 1),
+            "already exists and is a hidden, system or read-only file");
+  EXPECT_EQ(TestFileNameObstacle(ctx_, drive_, 2),
+            "already exists and is a hidden, system or read-only file");
+  EXPECT_EQ(TestFileNameObstacle(ctx_, drive_, 3), "already exists and is a folder");
+  EXPECT_EQ(TestFileNameObstacle(ctx_, drive_, 5), "");
+
+  // The writer creates new files only: an existing name fails the create.
+  state_.CurrentFileSize = 4096;
+  WriteTestFile(ctx_, 4);
+  EXPECT_TRUE(state_.TestFileError);
+  EXPECT_EQ(state_.test_file_failed_step, AppState::TestFileStep::kCreate);
+  EXPECT_NE(CauseOtherThanMemory(state_.test_file_failed_step, state_.test_file_error_code), "")
+      << state_.test_file_error_code;
+  EXPECT_EQ(Read(plain).size(), 0u);
+
+  cmdcleanup_Click(ctx_);
+  EXPECT_FALSE(Exists(plain));
+  for (const std::string& path : {hidden, read_only, folder, notes}) {
+    EXPECT_TRUE(Exists(path)) << path;
+  }
+  ::SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::SetFileAttributesA(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
