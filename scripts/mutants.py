@@ -14,7 +14,8 @@ as STALE (the code moved: update the mutant), and the script then exits 2.
   scripts/mutants.py --only a,b   some of them
   scripts/mutants.py --all-catchers   every test that fails, not just the first
 
-Sources are restored on every exit, Ctrl-C included. The files it mutates
+GTEST_FILTER is passed on to the suite, e.g. GTEST_FILTER='-CounterfeitProperty.*' to leave out
+a long randomized test. Sources are restored on every exit, Ctrl-C included. The files it mutates
 must have no uncommitted changes.
 """
 
