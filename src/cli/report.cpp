@@ -164,6 +164,7 @@ bool ReadQuickReport(const std::string& path, QuickReport* report, std::string* 
   report->recommended_bytes = recommended.is_number() ? recommended.get<double>() : 0;
   return true;
 #else
+  (void)report;
   *error = path + ": this build reads no JSON";
   return false;
 #endif
