@@ -10,9 +10,9 @@
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
 #include "diskio/volumes.h"
+#include "drives/disk_number.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
-#include "quicktest/quick_size_engine.h"
 
 namespace veracap {
 namespace {

@@ -8,6 +8,7 @@
 #include "app/format.h"
 #include "app/results_log.h"
 #include "diskio/sector_io.h"
+#include "drives/disk_number.h"
 #include "drives/drive_info.h"
 #include "filetest/cleanup.h"
 #include "filetest/obstacles.h"
@@ -97,8 +98,8 @@ bool PrepareVolumeTest(Context& ctx) {
   AppState& s = ctx.state;
   if (s.SelectedDrive.size() < 2) return false;
   s.SelectedDiskNumber = GetDiskNumber(ctx, s.SelectedDrive);
-  // Disk 0 is the system disk; 99 means the disk is unknown.
-  if (s.SelectedDiskNumber <= 0 || s.SelectedDiskNumber > 80) return false;
+  // 99 means the disk is unknown.
+  if (!IsTestableDiskNumber(s.SelectedDiskNumber)) return false;
 
   SetResultText(ctx, "Veracap - Volume File Test");
   s.CancelRequested = false;

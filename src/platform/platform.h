@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/civil_time.h"
 #include "platform/wire.h"
 
 namespace veracap {
@@ -17,16 +18,6 @@ namespace veracap {
 // does nothing.
 using Handle = std::int64_t;
 inline constexpr Handle kInvalidHandle = -1;
-
-// Local civil time, as GetLocalTime gives it.
-struct LocalTime {
-  int year = 2000;
-  int month = 1;  // 1..12
-  int day = 1;    // 1..31
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-};
 
 class Platform {
  public:

@@ -556,8 +556,7 @@ void ReportCouldNotWrite(Context& ctx) {
 
 void QuickSizeTest(Context& ctx) {
   const std::int32_t disk = ctx.state.SelectedDiskNumber;
-  // Disk 0 holds the system; a negative number names no disk at all.
-  if (disk < 1 || disk > kHighestDiskNumber) return;
+  if (!IsTestableDiskNumber(disk)) return;
   ctx.state.quick_outcome = AppState::QuickOutcome::kNotRun;
   ctx.state.quick_findings = {};
   QuickRun(ctx).Run();

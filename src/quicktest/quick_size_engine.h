@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "app/context.h"
+#include "drives/disk_number.h"
 
 namespace veracap {
 
 inline constexpr std::int64_t kBlockSectors = 25600;
 inline constexpr double kBlockBytes = 13107200;
-inline constexpr std::int32_t kHighestDiskNumber = 80;
 inline constexpr std::size_t kMismatchLimit = 50000;
 
 // The bytes of distinct data written after the markers and before the

@@ -8,6 +8,7 @@
 #include "app/results_log.h"
 #include "base/text.h"
 #include "diskio/sector_io.h"
+#include "drives/disk_number.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
 #include "quicktest/quick_size_engine.h"
@@ -44,8 +45,7 @@ void cmdQuickTest_Click(Context& ctx) {
     number = GetDiskNumber(ctx, s.SelectedDrive);
   }
   number = RoundHalfEven(number);
-  // Disk 0 holds the system; a negative number names no disk at all.
-  if (!(number >= 1 && number <= kHighestDiskNumber)) return;
+  if (!IsTestableDiskNumber(number)) return;
   s.SelectedDiskNumber = static_cast<std::int32_t>(number);
 
   GetUSBDiskDriveInfo(ctx, s.SelectedDiskNumber);

@@ -1,7 +1,7 @@
 // Time, virtual or the machine's, and the web page a click would open.
 #include <ctime>
 
-#include "app/clock.h"
+#include "base/civil_time.h"
 #include "platform/emulated/platform_state.h"
 
 namespace veracap::emulated {

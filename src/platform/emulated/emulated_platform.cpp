@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/clock.h"
+#include "base/civil_time.h"
 #include "base/text.h"
 #include "platform/emulated/platform_state.h"
 
