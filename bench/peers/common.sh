@@ -50,8 +50,9 @@ stick_up() {
   STICK_DIR="$SCRATCH/stick"
   mkdir -p "$STICK_DIR/fuse"
   # shellcheck disable=SC2086  # STICK_MODEL is a list of options
+  # shellcheck disable=SC2086  # STICK_OPTIONS too (a cache, write protection)
   "$FUSE_PROGRAM" --claimed "$1" --real "$2" --beyond "$3" --backing "$STICK_DIR/memory.img" \
-    ${STICK_MODEL:-} "$STICK_DIR/fuse"
+    ${STICK_MODEL:-} ${STICK_OPTIONS:-} "$STICK_DIR/fuse"
   STICK_LOOP="$(losetup --find --show "$STICK_DIR/fuse/disk")"
   if [ -n "${4:-}" ]; then
     # Few inodes: mkfs writes little even on a "2 TB" stick.

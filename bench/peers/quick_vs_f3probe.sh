@@ -7,42 +7,47 @@
 # Veracap unmounts it itself, f3probe is given it unmounted. Counting starts
 # after mkfs. Prints a Markdown table.
 #
-# Usage: bench/peers/quick_vs_f3probe.sh [--no-2tb] [--model]
-#   --no-2tb  leave out the "2 TB" stick
-#   --model   give the sticks the speed of a USB 2.0 stick instead of memory speed
+# Usage: bench/peers/quick_vs_f3probe.sh [--no-2tb] [--model] [--only TEXT] [--tool NAME]
+#   --no-2tb     leave out the "2 TB" stick
+#   --model      give the sticks the speed of a USB 2.0 stick instead of memory speed
+#   --only TEXT  only the sticks whose name contains TEXT
+#   --tool NAME  only veracap or only f3probe
 source "$(dirname "$0")/common.sh"
 with_2tb=1
-for arg in "$@"; do
-  case "$arg" in
+only=""
+tools="veracap f3probe"
+while [ $# -gt 0 ]; do
+  case "$1" in
     --no-2tb) with_2tb=0 ;;
     --model) STICK_MODEL="$USB2_MODEL" ;;
-    *) die "unknown argument $arg" ;;
+    --only) only="$2"; shift ;;
+    --tool) tools="$2"; shift ;;
+    *) die "unknown argument $1" ;;
   esac
+  shift
 done
 
 GiB=$((1 << 30))
+MiB=$((1 << 20))
+# name|claimed|real|beyond|stick options
 sticks=(
-  "32 GB wrap, 4 GiB real|32000000000|$((4 * GiB))|wrap"
-  "32 GB zeros, 4 GiB real|32000000000|$((4 * GiB))|zeros"
-  "8 GB genuine|8000000000|8000000000|wrap"
-  "2 TB wrap, 8 GiB real|2000000000000|$((8 * GiB))|wrap"
+  "32 GB wrap, 4 GiB real|32000000000|$((4 * GiB))|wrap|"
+  "32 GB zeros, 4 GiB real|32000000000|$((4 * GiB))|zeros|"
+  "16 GB zeros, 1 GiB real, 256 MiB cache|16000000000|$GiB|zeros|--cache-bytes $((256 * MiB))"
+  "8 GB genuine|8000000000|8000000000|wrap|"
+  "2 TB wrap, 8 GiB real|2000000000000|$((8 * GiB))|wrap|"
 )
-[ "$with_2tb" -eq 1 ] || unset 'sticks[3]'
+[ "$with_2tb" -eq 1 ] || unset 'sticks[4]'
 
-# Veracap through the runner, as a person runs it: list all drives, choose the
-# stick's entry, answer OK. Prints "seconds found_bytes".
+# Veracap through the runner on the stick's device path, confirmed with
+# --yes. Prints "seconds found_bytes".
 run_veracap() {
-  local map entries disk k log start end sector
-  map="$("$CLI" --all-drives list 2>&1 >/dev/null)"
-  disk="$(sed -nE "s|^  disk ([0-9]+): $STICK_LOOP .*|\1|p" <<<"$map")"
-  [ -n "$disk" ] || die "the runner does not see $STICK_LOOP"
-  entries="$("$CLI" --all-drives list 2>/dev/null)"
-  k="$(grep -n "DRIVE $disk -" <<<"$entries" | head -1 | cut -d: -f1)"
-  [ -n "$k" ] || die "no drive list entry for disk $disk"
+  local log start end sector
   reset_counters
   log="$SCRATCH/veracap.log"
   start="$(now)"
-  "$CLI" --all-drives --entry "$k" quick --yes >"$log" 2>&1 || true
+  "$CLI" quick "$STICK_LOOP" --all --yes >"$log" 2>&1 || true
+  [ -n "${BENCH_DEBUG:-}" ] && cat "$log" >&2
   end="$(now)"
   sector="$(sed -nE 's/.*BAD MEMORY from sector ([0-9]+) .*/\1/p' "$log" | head -1)"
   if grep -q "PASSED" "$log"; then
@@ -76,8 +81,9 @@ run_f3probe() {
 echo "| Stick | Tool | Wall time (s) | Written (MiB) | Read (MiB) | Real size found |"
 echo "|---|---|---:|---:|---:|---|"
 for entry in "${sticks[@]}"; do
-  IFS='|' read -r name CLAIMED REAL BEYOND <<<"$entry"
-  for tool in veracap f3probe; do
+  IFS='|' read -r name CLAIMED REAL BEYOND STICK_OPTIONS <<<"$entry"
+  [ -z "$only" ] || [[ "$name" == *"$only"* ]] || continue
+  for tool in $tools; do
     # No journal: on a counterfeit it would lie beyond the real memory.
     stick_up "$CLAIMED" "$REAL" "$BEYOND" ext4 -O ^has_journal
     read -r seconds found < <("run_$tool")

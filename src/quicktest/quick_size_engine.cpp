@@ -347,8 +347,8 @@ void QuickRun::ReadGuard() {
 }
 
 // The pass stopped at the mismatch limit, reading from the top: read the
-// markers it left unread from the bottom up, to the first bad one, so that
-// the report finds where the good memory ends.
+// markers it left unread from the bottom up, to the first one without
+// memory, so that the report finds where the good memory ends.
 void QuickRun::FinishCappedPass(std::int64_t next_unread_step, std::int64_t steps) {
   for (std::int64_t step = steps - 1; step >= next_unread_step; --step) {
     const std::int64_t sector = sectors_ - 1 - step * kBlockSectors;
@@ -359,7 +359,12 @@ void QuickRun::FinishCappedPass(std::int64_t next_unread_step, std::int64_t step
     }
     const std::size_t before = mismatches_.size();
     Judge(sector, ok, ctx_.state.SectorBuffer.data());
-    if (mismatches_.size() != before) return;
+    // A lower marker overwritten by a higher one is memory all the same:
+    // go on until one reads nothing, or lies above the known wrap.
+    if (mismatches_.size() != before &&
+        (!mismatches_.back().alias || (period_ > 0 && sector >= period_))) {
+      return;
+    }
   }
 }
 
@@ -392,8 +397,8 @@ void QuickRun::ReadPass() {
     }
     if (remaining_ < kBlockBytes) remaining_ = 0;
   }
-  if (capped) FinishCappedPass(step, steps);
   ReadGuard();
+  if (capped) FinishCappedPass(step, steps);
   for (const std::int64_t probe : probes_) ClosingRead(probe);
   ClosingRead(sectors_ - 1);
   ClosingRead(0);
