@@ -108,7 +108,8 @@ Device Draw(std::mt19937_64& rng) {
   if (d.model == Model::kLog) {
     // A log larger than all the test writes: it cannot be told from a
     // genuine stick.
-    d.real = log_uniform(1024.0 * 2048, static_cast<double>(d.claimed));
+    // (A claimed size under 1 GiB keeps the whole claim as its log.)
+    d.real = std::min(d.claimed, log_uniform(1024.0 * 2048, static_cast<double>(d.claimed)));
   } else if (d.model != Model::kGenuine && d.model != Model::kWriteProtected) {
     d.real = std::min(d.claimed - 1, log_uniform(2048, static_cast<double>(d.claimed)));
   }
