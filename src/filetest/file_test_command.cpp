@@ -1,5 +1,6 @@
 #include "filetest/file_test_command.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/busy.h"
@@ -184,21 +185,42 @@ PhaseEnd WriteFullFiles(Context& ctx, std::int32_t& files_written, OtherCause& o
   return PhaseEnd::kGoOn;
 }
 
+bool VolumeFull(const AppState& s) {
+  return s.test_file_failed_step == AppState::TestFileStep::kWrite &&
+         (s.test_file_error_code == kErrorDiskFull ||
+          s.test_file_error_code == kErrorHandleDiskFull);
+}
+
 // The shorter last file in what is left of the free space, keeping 1 KiB.
+// A file system that keeps records of each file in the free space it reports
+// (ext4's extent blocks, an NTFS attribute list of a fragmented file) may
+// not hold that much in one file: the volume is then full before the last
+// file is, which says nothing about the memory. The last file is written
+// again, shorter, up to three times, rather than ending without a verdict.
 void WriteLastFile(Context& ctx, std::int32_t files_written, OtherCause& other_cause) {
   AppState& s = ctx.state;
   double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
   if (size > kFullTestFileBytes) size = kFullTestFileBytes;
-  if (size < 1024) size = 0;
-  s.CurrentFileSize = s.LASTCHUNK = static_cast<std::int32_t>(size);
-  if (size <= 0) return;
-  s.PlannedFileCount += 1;
-  AppendResult(ctx,
-               kLineBreak + "Writing last file (" + TwoDecimalsText(size / 1024 / 1024) + "MB)");
-  AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
-  WriteTestFile(ctx, files_written + 1);
-  if (!s.TestFileError) return;
-  if (!s.CancelRequested) other_cause = CauseOfTestFileError(s, files_written + 1);
+  const std::int32_t n = files_written + 1;
+  for (int attempt = 0;; ++attempt) {
+    if (size < 1024) size = 0;
+    s.CurrentFileSize = s.LASTCHUNK = static_cast<std::int32_t>(size);
+    if (size <= 0) return;
+    if (attempt == 0) s.PlannedFileCount += 1;
+    AppendResult(ctx,
+                 kLineBreak + "Writing last file (" + TwoDecimalsText(size / 1024 / 1024) + "MB)");
+    AppendResult(ctx, kLineBreak + ElapsedSinceStart(ctx));
+    WriteTestFile(ctx, n);
+    if (!s.TestFileError) return;
+    if (s.CancelRequested || !VolumeFull(s) || attempt == 3) break;
+    if (!ctx.platform.DeleteFile(TestFilePath(s.SelectedDrive, n))) break;
+    AppendResult(ctx, kLineBreak + "The volume keeps part of its free space for its own records:" +
+                          " writing a shorter last file.");
+    s.TestFileError = false;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    size = std::floor((size - std::max(size / 8, kMiB)) / 4096) * 4096;
+  }
+  if (!s.CancelRequested) other_cause = CauseOfTestFileError(s, n);
   AppendResult(ctx, kLineBreak + (other_cause.why.empty() ? "DATA ERROR!" : "WRITE ERROR!"));
 }
 

@@ -208,6 +208,24 @@ TEST_F(FileTestObstacles, WriteErrorsByCause) {
   }
 }
 
+// A file system that keeps records of a large file in the free space it
+// reported (ext4) is full before the last file is: a shorter one is written
+// and the drive still gets its verdict.
+TEST_F(FileTestObstacles, LastFileThatDoesNotFitIsWrittenShorter) {
+  Start(Manifest(""));
+  interference_->fail_file = "VCAPTEST3.tmp";
+  interference_->fail_error = kErrorDiskFull;
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log.find("WRITE ERROR!"), std::string::npos);
+  EXPECT_NE(state_.results_log.find(
+                "\r\nThe volume keeps part of its free space for its own records: writing a "
+                "shorter last file.\r\nWriting last file (52.49MB)"),
+            std::string::npos)
+      << state_.results_log;
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kPassed) << state_.results_log;
+  EXPECT_EQ(RootFiles(), std::set<std::string>{"VCAPTEST_notes.tmp"});
+}
+
 // A counterfeit's lost writes can wreck the file system's records and make
 // the volume look full: when a file written before came back bad, the
 // memory is at fault and the verdict is given.
