@@ -1,5 +1,6 @@
 #include "diskio/volumes.h"
 
+#include <algorithm>
 #include <string>
 
 #include "app/results_log.h"
@@ -18,6 +19,62 @@ bool SendVolumeRequest(Context& ctx, Handle handle, std::uint32_t code) {
 std::string VolumePath(const std::string& volume_text) { return "\\\\.\\" + volume_text; }
 
 }  // namespace
+
+bool VolumeOnDisk::Touches(std::int32_t disk_number) const {
+  return disk_number >= 0 && std::any_of(extents.begin(), extents.end(), [&](const DiskExtent& e) {
+           return e.disk_number == static_cast<std::uint32_t>(disk_number);
+         });
+}
+
+std::string VolumeDevicePath(const std::string& volume_name) {
+  if (!volume_name.empty() && volume_name.back() == '\\') {
+    return volume_name.substr(0, volume_name.size() - 1);
+  }
+  return volume_name;
+}
+
+std::vector<DiskExtent> VolumeExtents(Context& ctx, const std::string& volume_path) {
+  // A query handle (no access asked) neither mounts nor holds the volume.
+  const Handle h =
+      ctx.platform.CreateFile(volume_path, 0, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  if (h == kInvalidHandle) return {};
+  // Room for four extents first; a volume spanning more says how many.
+  std::vector<std::uint8_t> reply(VolumeDiskExtentsBytes(4));
+  std::uint32_t returned = 0;
+  bool ok =
+      ctx.platform.DeviceIoControl(h, kIoctlVolumeGetVolumeDiskExtents, nullptr, 0, reply.data(),
+                                   static_cast<std::uint32_t>(reply.size()), &returned);
+  if (!ok && ctx.platform.GetLastError() == kErrorMoreData) {
+    const std::uint32_t count = GetLe32(reply.data());
+    if (count <= 1024) {
+      reply.assign(VolumeDiskExtentsBytes(count), 0);
+      ok = ctx.platform.DeviceIoControl(h, kIoctlVolumeGetVolumeDiskExtents, nullptr, 0,
+                                        reply.data(), static_cast<std::uint32_t>(reply.size()),
+                                        &returned);
+    }
+  }
+  ctx.platform.CloseHandle(h);
+  if (!ok) return {};
+  return DecodeVolumeDiskExtents(reply.data(), returned);
+}
+
+std::vector<VolumeOnDisk> AllVolumes(Context& ctx) {
+  std::vector<VolumeOnDisk> volumes;
+  for (const std::string& name : ctx.platform.FindVolumes()) {
+    VolumeOnDisk v;
+    v.name = name;
+    ctx.platform.GetVolumePathNamesForVolumeName(name, &v.mount_paths);
+    v.extents = VolumeExtents(ctx, VolumeDevicePath(name));
+    volumes.push_back(std::move(v));
+  }
+  return volumes;
+}
+
+std::vector<VolumeOnDisk> VolumesOnDisk(Context& ctx, std::int32_t disk_number) {
+  std::vector<VolumeOnDisk> volumes = AllVolumes(ctx);
+  std::erase_if(volumes, [&](const VolumeOnDisk& v) { return !v.Touches(disk_number); });
+  return volumes;
+}
 
 bool Get_Drive_Volumes(Context& ctx, std::int32_t disk_number,
                        std::array<std::string, 4>& volumes) {

@@ -6,10 +6,34 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/context.h"
 
 namespace veracap {
+
+// A volume of the system, with a drive letter or without: its name
+// ("\\?\Volume{GUID}\"), where it is mounted ("E:\", "C:\mnt\stick\";
+// none for a volume without a mount), and where it lies on which disks.
+struct VolumeOnDisk {
+  std::string name;
+  std::vector<std::string> mount_paths;
+  std::vector<DiskExtent> extents;  // empty when the volume would not tell
+  bool Touches(std::int32_t disk_number) const;
+};
+
+// Every volume of the system (FindFirstVolume / FindNextVolume), each with
+// its mounts and its extents (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS).
+std::vector<VolumeOnDisk> AllVolumes(Context& ctx);
+// The volumes that have an extent on disk N, letter or not, in the order
+// the system lists them.
+std::vector<VolumeOnDisk> VolumesOnDisk(Context& ctx, std::int32_t disk_number);
+// The path that opens a volume by name: the name without its last
+// backslash (with it, the name is the volume's root folder).
+std::string VolumeDevicePath(const std::string& volume_name);
+// The extents of the volume that a path such as "\\?\Volume{GUID}" or
+// "\\.\E:" opens; empty when it cannot be opened or would not tell.
+std::vector<DiskExtent> VolumeExtents(Context& ctx, const std::string& volume_path);
 
 // Fills the four volume texts of disk N (ascending letters C: to Z:, at most
 // four); true when the first is not empty.

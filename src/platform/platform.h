@@ -82,6 +82,40 @@ class Platform {
   virtual std::uint32_t GetFileAttributes(const std::string& path) = 0;
   // GetLogicalDrives: bit 0 is A:, bit 25 is Z:.
   virtual std::uint32_t GetLogicalDrives() = 0;
+  // GetDriveTypeA of a root ("E:\"): kDriveRemovable, kDriveFixed,
+  // kDriveRemote, kDriveCdrom, kDriveRamdisk, kDriveNoRootDir or
+  // kDriveUnknown. Asks nothing of the device behind the letter.
+  virtual std::uint32_t GetDriveType(const std::string& root) = 0;
+
+  // Volumes, letter or not. FindFirstVolume/FindNextVolume: the name of
+  // every volume, "\\?\Volume{GUID}\"; CreateFile of the name without its
+  // last backslash opens the volume (as "\\.\E:" does), which answers
+  // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS.
+  virtual std::vector<std::string> FindVolumes() = 0;
+  // GetVolumePathNamesForVolumeName: where the volume is mounted, drive roots
+  // ("E:\") and folders ("C:\mnt\stick\"), each with its last backslash;
+  // none for a volume without a mount. False when the name is no volume.
+  virtual bool GetVolumePathNamesForVolumeName(const std::string& volume_name,
+                                               std::vector<std::string>* paths) = 0;
+  // GetVolumeNameForVolumeMountPoint: the volume name of a root or mount
+  // folder ("E:\"). False when nothing is mounted there.
+  virtual bool GetVolumeNameForVolumeMountPoint(const std::string& mount_point,
+                                                std::string* volume_name) = 0;
+  // GetVolumePathName: the root or mount folder of the volume that holds a
+  // path ("C:\Windows" gives "C:\"). False when it cannot be told.
+  virtual bool GetVolumePathName(const std::string& path, std::string* mount_point) = 0;
+  // QueryDosDevice of a volume name without "\\?\" and its last backslash
+  // ("Volume{GUID}"): the kernel's device name ("\Device\HarddiskVolume3");
+  // "" when unknown.
+  virtual std::string QueryDosDevice(const std::string& device_name) = 0;
+  // RegGetValue under HKEY_LOCAL_MACHINE of a text value: one text for
+  // REG_SZ, each text of a REG_MULTI_SZ; empty when there is no such value.
+  virtual std::vector<std::string> RegGetValue(const std::string& key,
+                                               const std::string& value) = 0;
+  // GetWindowsDirectory ("C:\Windows") and GetModuleFileName of the running
+  // program ("E:\tools\veracap.exe"); "" when there is none.
+  virtual std::string GetWindowsDirectory() = 0;
+  virtual std::string GetModuleFileName() = 0;
 
   // Clock. GetTickCount is milliseconds from an arbitrary start.
   virtual std::uint32_t GetTickCount() = 0;

@@ -53,6 +53,29 @@ class PlatformWrapper : public Platform {
     return target_.GetFileAttributes(path);
   }
   std::uint32_t GetLogicalDrives() override { return target_.GetLogicalDrives(); }
+  std::uint32_t GetDriveType(const std::string& root) override {
+    return target_.GetDriveType(root);
+  }
+  std::vector<std::string> FindVolumes() override { return target_.FindVolumes(); }
+  bool GetVolumePathNamesForVolumeName(const std::string& volume_name,
+                                       std::vector<std::string>* paths) override {
+    return target_.GetVolumePathNamesForVolumeName(volume_name, paths);
+  }
+  bool GetVolumeNameForVolumeMountPoint(const std::string& mount_point,
+                                        std::string* volume_name) override {
+    return target_.GetVolumeNameForVolumeMountPoint(mount_point, volume_name);
+  }
+  bool GetVolumePathName(const std::string& path, std::string* mount_point) override {
+    return target_.GetVolumePathName(path, mount_point);
+  }
+  std::string QueryDosDevice(const std::string& device_name) override {
+    return target_.QueryDosDevice(device_name);
+  }
+  std::vector<std::string> RegGetValue(const std::string& key, const std::string& value) override {
+    return target_.RegGetValue(key, value);
+  }
+  std::string GetWindowsDirectory() override { return target_.GetWindowsDirectory(); }
+  std::string GetModuleFileName() override { return target_.GetModuleFileName(); }
   std::uint32_t GetTickCount() override { return target_.GetTickCount(); }
   void Sleep(std::uint32_t ms) override { target_.Sleep(ms); }
   LocalTime GetLocalTime() override { return target_.GetLocalTime(); }

@@ -57,6 +57,9 @@ inline constexpr std::uint32_t kIoctlStorageGetDeviceNumber = 0x2D1080;
 inline constexpr std::uint32_t kIoctlStorageQueryProperty = 0x2D1400;
 inline constexpr std::uint32_t kIoctlScsiPassThrough = 0x4D004;
 inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x7405C;
+// IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS on a volume handle: where the volume
+// lies, as VOLUME_DISK_EXTENTS (below).
+inline constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x560000;
 // FSCTL_SET_COMPRESSION on a file handle; its input is a 16-bit format,
 // COMPRESSION_FORMAT_NONE (0) to store the file uncompressed.
 inline constexpr std::uint32_t kFsctlSetCompression = 0x9C040;
@@ -89,7 +92,17 @@ inline constexpr std::uint32_t kErrorNegativeSeek = 131;
 inline constexpr std::uint32_t kErrorNotLocked = 158;
 inline constexpr std::uint32_t kErrorBusy = 170;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorMoreData = 234;
 inline constexpr std::uint32_t kErrorIoDevice = 1117;
+
+// GetDriveType answers.
+inline constexpr std::uint32_t kDriveUnknown = 0;
+inline constexpr std::uint32_t kDriveNoRootDir = 1;
+inline constexpr std::uint32_t kDriveRemovable = 2;
+inline constexpr std::uint32_t kDriveFixed = 3;
+inline constexpr std::uint32_t kDriveRemote = 4;
+inline constexpr std::uint32_t kDriveCdrom = 5;
+inline constexpr std::uint32_t kDriveRamdisk = 6;
 
 // STORAGE_DEVICE_NUMBER.DeviceType of a disk.
 inline constexpr std::uint32_t kFileDeviceDisk = 7;
@@ -333,5 +346,64 @@ inline std::int64_t DecodeLengthInformation(const std::uint8_t* p) {
 }
 
 inline void EncodeLengthInformation(std::uint64_t length, std::uint8_t* p) { PutLe64(p, length); }
+
+// VOLUME_DISK_EXTENTS: NumberOfDiskExtents (a ULONG padded to 8 bytes), then
+// that many DISK_EXTENTs of 24 bytes: DiskNumber (ULONG, padded to 8),
+// StartingOffset and ExtentLength (LARGE_INTEGERs, bytes). A buffer too
+// small for every extent fails with kErrorMoreData after the count.
+struct DiskExtent {
+  std::uint32_t disk_number = 0;
+  std::uint64_t starting_offset = 0;
+  std::uint64_t extent_length = 0;
+  bool operator==(const DiskExtent&) const = default;
+};
+
+struct VolumeDiskExtentsLayout {
+  static constexpr std::uint32_t kHeaderBytes = 8;
+  static constexpr std::uint32_t kExtentBytes = 24;
+  static constexpr std::uint32_t kDiskNumber = 0;
+  static constexpr std::uint32_t kStartingOffset = 8;
+  static constexpr std::uint32_t kExtentLength = 16;
+};
+
+// The extents that the first size bytes of p hold: the count says how many,
+// and only whole extents inside size are taken.
+inline std::vector<DiskExtent> DecodeVolumeDiskExtents(const std::uint8_t* p, std::uint32_t size) {
+  using L = VolumeDiskExtentsLayout;
+  std::vector<DiskExtent> extents;
+  if (size < L::kHeaderBytes) return extents;
+  const std::uint32_t count = GetLe32(p);
+  for (std::uint32_t i = 0; i < count && L::kHeaderBytes + (i + 1) * L::kExtentBytes <= size; ++i) {
+    const std::uint8_t* e = p + L::kHeaderBytes + i * L::kExtentBytes;
+    extents.push_back({GetLe32(e + L::kDiskNumber), GetLe64(e + L::kStartingOffset),
+                       GetLe64(e + L::kExtentLength)});
+  }
+  return extents;
+}
+
+// Writes the count and as many whole extents as fit in size bytes; returns
+// the bytes written, or 0 when not even the count fits.
+inline std::uint32_t EncodeVolumeDiskExtents(const std::vector<DiskExtent>& extents,
+                                             std::uint8_t* p, std::uint32_t size) {
+  using L = VolumeDiskExtentsLayout;
+  if (size < L::kHeaderBytes) return 0;
+  PutLe32(p, static_cast<std::uint32_t>(extents.size()));
+  PutLe32(p + 4, 0);
+  std::uint32_t at = L::kHeaderBytes;
+  for (const DiskExtent& e : extents) {
+    if (at + L::kExtentBytes > size) break;
+    PutLe32(p + at + L::kDiskNumber, e.disk_number);
+    PutLe32(p + at + 4, 0);
+    PutLe64(p + at + L::kStartingOffset, e.starting_offset);
+    PutLe64(p + at + L::kExtentLength, e.extent_length);
+    at += L::kExtentBytes;
+  }
+  return at;
+}
+
+inline std::uint32_t VolumeDiskExtentsBytes(std::size_t count) {
+  return VolumeDiskExtentsLayout::kHeaderBytes +
+         static_cast<std::uint32_t>(count) * VolumeDiskExtentsLayout::kExtentBytes;
+}
 
 }  // namespace veracap

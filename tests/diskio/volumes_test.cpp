@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "diskio/sector_io.h"
 #include "platform/platform_wrapper.h"
@@ -40,6 +41,47 @@ TEST(DriveVolumes, EveryLetterFromCToZAtMostFour) {
     EXPECT_EQ(GetDriveLetter(h.ctx(), 1), row.expected[0]);
     EXPECT_EQ(h.platform().open_handle_count(), 0u);
   }
+}
+
+// Volumes by their extents, letter or not: the name opens the volume, which
+// takes the lock requests as a lettered one does.
+TEST(DriveVolumes, VolumesOnADiskByExtentsLetterOrNot) {
+  testing::Harness h(
+      "disk 1\n  claimed 1GiB\n"
+      "  volume - label \"HIDDEN\" capacity 1MiB mount \"C:\\mnt\\stick\"\n"
+      "  volume E: label \"A\" capacity 2MiB offset 3MiB mount \"C:\\e\\\"\n"
+      "disk 2\n  claimed 1GiB\n  volume H: label \"OTHER\" capacity 1MiB\n");
+  ASSERT_TRUE(h.ok());
+  struct Row {
+    std::int32_t disk;
+    std::vector<std::vector<std::string>> mounts;
+    std::vector<DiskExtent> extents;
+  };
+  const Row table[] = {
+      {1,
+       {{"C:\\mnt\\stick\\"}, {"E:\\", "C:\\e\\"}},
+       {{1, 1u << 20, 1u << 20}, {1, 3u << 20, 2u << 20}}},
+      {2, {{"H:\\"}}, {{2, 1u << 20, 1u << 20}}},
+      {0, {}, {}},
+      {-1, {}, {}},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.disk);
+    const std::vector<VolumeOnDisk> volumes = VolumesOnDisk(h.ctx(), row.disk);
+    ASSERT_EQ(volumes.size(), row.mounts.size());
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+      EXPECT_EQ(volumes[i].mount_paths, row.mounts[i]);
+      EXPECT_EQ(volumes[i].extents, std::vector<DiskExtent>{row.extents[i]});
+    }
+  }
+  const std::string hidden = VolumesOnDisk(h.ctx(), 1)[0].name;
+  const Handle v =
+      OpenTrackedHandle(h.ctx(), VolumeDevicePath(hidden), kGenericRead | kGenericWrite,
+                        kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  EXPECT_TRUE(MyLock_Volume(h.ctx(), v));
+  MyCloseHandle(h.ctx(), v);
+  EXPECT_EQ(h.platform().requests(), std::vector<std::string>{"FSCTL_LOCK_VOLUME " + hidden});
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
 }
 
 // A drive letter whose device is no disk (a CD-ROM drive, say) answers the

@@ -44,6 +44,19 @@ class StubPlatform : public Platform {
   bool DeleteFile(const std::string&) override { return false; }
   std::uint32_t GetFileAttributes(const std::string&) override { return kInvalidFileAttributes; }
   std::uint32_t GetLogicalDrives() override { return 0; }
+  std::uint32_t GetDriveType(const std::string&) override { return kDriveNoRootDir; }
+  std::vector<std::string> FindVolumes() override { return {}; }
+  bool GetVolumePathNamesForVolumeName(const std::string&, std::vector<std::string>*) override {
+    return false;
+  }
+  bool GetVolumeNameForVolumeMountPoint(const std::string&, std::string*) override { return false; }
+  bool GetVolumePathName(const std::string&, std::string*) override { return false; }
+  std::string QueryDosDevice(const std::string&) override { return ""; }
+  std::vector<std::string> RegGetValue(const std::string&, const std::string&) override {
+    return {};
+  }
+  std::string GetWindowsDirectory() override { return ""; }
+  std::string GetModuleFileName() override { return ""; }
   std::uint32_t GetTickCount() override { return 0; }
   void Sleep(std::uint32_t) override {}
   LocalTime GetLocalTime() override { return {}; }

@@ -107,7 +107,8 @@ bool EmulatedPlatform::Impl::VolumeRequest(HandleState& h, std::uint32_t code) {
                                                   : "FSCTL_DISMOUNT_VOLUME";
   if (h.kind != Kind::kVolume) return Fail(kErrorInvalidFunction);
   Volume& v = *h.volume;
-  requests.push_back(std::string(name) + " " + v.config.letter + ":");
+  requests.push_back(std::string(name) + " " +
+                     (v.config.letter != 0 ? std::string(1, v.config.letter) + ":" : v.name));
   if (code == kFsctlLockVolume) {
     if (v.refuse_lock)
       return Fail(v.refuse_access_denied ? kErrorAccessDenied : kErrorInvalidFunction);
@@ -149,6 +150,18 @@ bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, con
           static_cast<std::uint8_t*>(out_buffer));
       returned = StorageDeviceNumber::kBytes;
       ok = true;
+    }
+  } else if (control_code == kIoctlVolumeGetVolumeDiskExtents) {
+    if (state->kind != Impl::Kind::kVolume) {
+      ok = m.Fail(kErrorInvalidFunction);
+    } else {
+      const VolumeSpec& v = state->volume->config;
+      const std::vector<DiskExtent> extents{
+          {static_cast<std::uint32_t>(state->disk->config().number), v.offset_bytes,
+           v.capacity_bytes}};
+      returned = EncodeVolumeDiskExtents(extents, static_cast<std::uint8_t*>(out_buffer), out_size);
+      ok = returned >= VolumeDiskExtentsBytes(extents.size()) ||
+           m.Fail(returned == 0 ? kErrorInsufficientBuffer : kErrorMoreData);
     }
   } else if (control_code == kIoctlDiskGetLengthInfo) {
     if (out_size < kLengthInformationBytes) {

@@ -44,10 +44,14 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
       volume->disk = disk.get();
       volume->partition_number = static_cast<std::uint32_t>(
           std::find(by_place.begin(), by_place.end(), &v) - by_place.begin() + 1);
+      const std::string id =
+          std::to_string(config.number) + "-" + std::to_string(volume->partition_number);
+      volume->name = "\\\\?\\Volume{veracap-disk" + id + "}\\";
+      volume->device_name = "\\Device\\HarddiskVolume" + std::to_string(m.volumes.size() + 1);
       if (disk->is_open()) {
-        const std::string table =
-            (std::filesystem::path(m.image_dir) / (std::string("volume-") + v.letter + ".table"))
-                .string();
+        const std::string table_name = v.letter != 0 ? std::string("volume-") + v.letter + ".table"
+                                                     : "volume-disk" + id + ".table";
+        const std::string table = (std::filesystem::path(m.image_dir) / table_name).string();
         volume->fs = std::make_unique<FlatVolume>(v, table);
         if (!volume->fs->Load(&message)) {
           if (m.error.empty()) m.error = message;
@@ -67,6 +71,7 @@ EmulatedPlatform::EmulatedPlatform(Manifest manifest, Options options)
     }
     m.disks.push_back(std::move(disk));
   }
+  m.other_drives = manifest.other_drives;
 }
 
 EmulatedPlatform::~EmulatedPlatform() {
@@ -82,6 +87,21 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
                                     std::uint32_t creation_disposition,
                                     std::uint32_t /*flags_and_attributes*/) {
   Impl& m = *impl_;
+  if (path.rfind("\\\\?\\Volume{", 0) == 0) {
+    // A volume by name (without the last backslash, which would name its
+    // root folder).
+    Impl::Volume* volume = m.VolumeNamed(path + "\\");
+    if (volume == nullptr || !volume->disk->is_open() || creation_disposition != kOpenExisting) {
+      m.last_error = volume == nullptr ? kErrorFileNotFound : kErrorInvalidParameter;
+      return kInvalidHandle;
+    }
+    Impl::HandleState state;
+    state.access = desired_access;
+    state.kind = Impl::Kind::kVolume;
+    state.disk = volume->disk;
+    state.volume = volume;
+    return m.Add(std::move(state));
+  }
   if (path.rfind("\\\\.\\", 0) == 0) {
     const std::string device = path.substr(4);
     Impl::HandleState state;

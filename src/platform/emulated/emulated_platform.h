@@ -54,8 +54,8 @@ class EmulatedPlatform : public Platform {
   // Empty when every image and table could be set up; else the first problem.
   const std::string& error() const;
 
-  Handle CreateFile(const std::string& path, std::uint32_t desired_access,
-                    std::uint32_t share_mode, std::uint32_t creation_disposition,
+  Handle CreateFile(const std::string& path, std::uint32_t desired_access, std::uint32_t share_mode,
+                    std::uint32_t creation_disposition,
                     std::uint32_t flags_and_attributes) override;
   bool ReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* bytes_read) override;
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
@@ -77,6 +77,17 @@ class EmulatedPlatform : public Platform {
   bool DeleteFile(const std::string& path) override;
   std::uint32_t GetFileAttributes(const std::string& path) override;
   std::uint32_t GetLogicalDrives() override;
+  std::uint32_t GetDriveType(const std::string& root) override;
+  std::vector<std::string> FindVolumes() override;
+  bool GetVolumePathNamesForVolumeName(const std::string& volume_name,
+                                       std::vector<std::string>* paths) override;
+  bool GetVolumeNameForVolumeMountPoint(const std::string& mount_point,
+                                        std::string* volume_name) override;
+  bool GetVolumePathName(const std::string& path, std::string* mount_point) override;
+  std::string QueryDosDevice(const std::string& device_name) override;
+  std::vector<std::string> RegGetValue(const std::string& key, const std::string& value) override;
+  std::string GetWindowsDirectory() override;
+  std::string GetModuleFileName() override;
   std::uint32_t GetTickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
   LocalTime GetLocalTime() override;

@@ -199,6 +199,8 @@ bool ValidFileName(std::string_view name) {
   return true;
 }
 
+std::string LetterText(char letter) { return letter ? std::string(1, letter) + ":" : "-"; }
+
 class Parser {
  public:
   explicit Parser(Manifest* manifest) : manifest_(manifest) {}
@@ -207,6 +209,7 @@ class Parser {
     const std::string key = Lower(w[0]);
     if (key == "images") return Images(w, error);
     if (key == "disk") return Disk(w, error);
+    if (key == "drive") return Drive(w, error);
     if (disk_ == nullptr) return Fail(error, "'" + w[0] + "' before the first 'disk' line");
     if (key == "file") return File(w, error);
     if (key == "volume") return Volume(w, error);
@@ -318,13 +321,13 @@ class Parser {
               [](auto* a, auto* b) { return a->offset_bytes < b->offset_bytes; });
     for (std::size_t i = 0; i < volumes.size(); ++i) {
       const VolumeSpec& v = *volumes[i];
-      const std::string vname = name + "volume " + v.letter + ": ";
+      const std::string vname = name + "volume " + LetterText(v.letter) + " ";
       if (v.offset_bytes > d.claimed_bytes || v.capacity_bytes > d.claimed_bytes - v.offset_bytes) {
         return Fail(error, vname + "runs past the claimed size");
       }
       if (i + 1 < volumes.size() &&
           v.offset_bytes + v.capacity_bytes > volumes[i + 1]->offset_bytes) {
-        return Fail(error, vname + "overlaps volume " + volumes[i + 1]->letter + ":");
+        return Fail(error, vname + "overlaps volume " + LetterText(volumes[i + 1]->letter));
       }
       std::uint64_t clusters = 0;
       for (const FileSpec& f : v.files) clusters += (f.size_bytes + 4095) / 4096;
@@ -380,30 +383,85 @@ class Parser {
     return true;
   }
 
-  bool Volume(const std::vector<std::string>& w, std::string* error) {
-    if (w.size() < 2 || w[1].size() != 2 || w[1][1] != ':' ||
-        !std::isalpha(static_cast<unsigned char>(w[1][0]))) {
-      return Fail(error, "'volume' needs a drive letter such as E:");
+  // A letter as the manifest writes it ("E:"), taken once by a volume or a
+  // drive; 0 when it is not one.
+  char Letter(const std::string& word, std::string* error) {
+    if (word.size() != 2 || word[1] != ':' || !std::isalpha(static_cast<unsigned char>(word[0]))) {
+      return 0;
     }
-    VolumeSpec v;
-    v.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0])));
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+    bool taken = false;
     for (const DiskSpec& d : manifest_->disks) {
-      for (const VolumeSpec& other : d.volumes) {
-        if (other.letter == v.letter)
-          return Fail(error, std::string("volume ") + v.letter + ": twice");
-      }
+      for (const VolumeSpec& other : d.volumes) taken = taken || other.letter == letter;
+    }
+    for (const OtherDrive& other : manifest_->other_drives) taken = taken || other.letter == letter;
+    if (taken) {
+      *error = std::string(1, letter) + ": twice";
+      return 0;
+    }
+    return letter;
+  }
+
+  // drive X: remote|cdrom|ramdisk|unknown
+  bool Drive(const std::vector<std::string>& w, std::string* error) {
+    static constexpr struct {
+      std::string_view name;
+      std::uint32_t type;
+    } kTypes[] = {{"remote", kDriveRemote},
+                  {"cdrom", kDriveCdrom},
+                  {"ramdisk", kDriveRamdisk},
+                  {"unknown", kDriveUnknown}};
+    if (w.size() != 3)
+      return Fail(error, "'drive' takes a letter and remote, cdrom, ramdisk or unknown");
+    OtherDrive drive;
+    std::string taken;
+    drive.letter = Letter(w[1], &taken);
+    if (drive.letter == 0)
+      return Fail(error, taken.empty() ? "'drive' needs a letter such as Z:" : taken);
+    const std::string type = Lower(w[2]);
+    const auto* it = std::find_if(std::begin(kTypes), std::end(kTypes),
+                                  [&](const auto& t) { return t.name == type; });
+    if (it == std::end(kTypes))
+      return Fail(error, "drive type must be remote, cdrom, ramdisk or unknown");
+    drive.drive_type = it->type;
+    manifest_->other_drives.push_back(drive);
+    return true;
+  }
+
+  bool Volume(const std::vector<std::string>& w, std::string* error) {
+    VolumeSpec v;
+    std::string taken;
+    if (w.size() >= 2 && w[1] == "-") {
+      v.letter = 0;
+    } else if (w.size() < 2 || (v.letter = Letter(w[1], &taken)) == 0) {
+      return Fail(error, taken.empty() ? "'volume' needs a drive letter such as E:, or -"
+                                       : "volume " + taken);
     }
     bool has_capacity = false;
     for (std::size_t i = 2; i < w.size(); i += 2) {
       const std::string key = Lower(w[i]);
-      if (key == "readonly" || key == "compressed") {
-        (key == "readonly" ? v.read_only : v.compressing) = true;
+      bool* flag = key == "readonly"     ? &v.read_only
+                   : key == "compressed" ? &v.compressing
+                   : key == "windows"    ? &v.roles.windows
+                   : key == "boot"       ? &v.roles.boot
+                   : key == "pagefile"   ? &v.roles.pagefile
+                   : key == "program"    ? &v.roles.program
+                                         : nullptr;
+      if (flag != nullptr) {
+        *flag = true;
         --i;  // a flag without a value
         continue;
       }
       if (i + 1 >= w.size()) return Fail(error, "'" + w[i] + "' needs a value");
       const std::string& value = w[i + 1];
-      if (key == "label") {
+      if (key == "mount") {
+        std::string folder = value;
+        if (!folder.empty() && folder.back() != '\\') folder += '\\';
+        if (folder.size() < 4 || folder[1] != ':' || folder[2] != '\\') {
+          return Fail(error, "mount needs a folder such as C:\\mnt\\stick");
+        }
+        v.mount_folders.push_back(folder);
+      } else if (key == "label") {
         if (value.size() > 32) return Fail(error, "label is longer than 32 characters");
         v.label = value;
       } else if (key == "fs") {
@@ -422,6 +480,7 @@ class Parser {
       }
     }
     if (!has_capacity) return Fail(error, "volume without capacity");
+    if (v.letter == 0 && v.roles.pagefile) return Fail(error, "a page file needs a drive letter");
     disk_->volumes.push_back(v);
     return true;
   }

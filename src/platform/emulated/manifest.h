@@ -41,8 +41,19 @@ struct FileSpec {
   std::uint32_t attributes = 0;
 };
 
+// What the system keeps on a volume, which makes its disk the system's.
+struct VolumeRoles {
+  bool windows = false;   // the Windows folder (GetWindowsDirectory)
+  bool boot = false;      // the boot / EFI system partition (SystemPartition)
+  bool pagefile = false;  // a page file in use (ExistingPageFiles)
+  bool program = false;   // the running program (GetModuleFileName)
+};
+
 struct VolumeSpec {
-  char letter = 'E';
+  char letter = 'E';  // 0: a volume without a drive letter
+  std::vector<std::string>
+      mount_folders;  // further mounts, "C:\mnt\stick\" (the last backslash kept)
+  VolumeRoles roles;
   std::string label;
   std::string fs_name = "FAT32";
   std::uint64_t capacity_bytes = 0;
@@ -81,9 +92,17 @@ struct DiskSpec {
   std::vector<VolumeSpec> volumes;
 };
 
+// A drive letter that is no disk of the manifest: a network share, a
+// CD-ROM drive, a RAM disk (GetDriveType's answer).
+struct OtherDrive {
+  char letter = 'Z';
+  std::uint32_t drive_type = kDriveRemote;
+};
+
 struct Manifest {
   std::string image_dir;  // where images live; relative to the manifest's folder
   std::vector<DiskSpec> disks;
+  std::vector<OtherDrive> other_drives;
 };
 
 // Parses a manifest; on a fault returns false and a message naming the line

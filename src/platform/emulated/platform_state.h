@@ -3,6 +3,7 @@
 // injected faults. Private to src/platform/emulated.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -42,6 +43,8 @@ struct EmulatedPlatform::Impl {
     VolumeSpec config;
     DiskDevice* disk = nullptr;
     std::uint32_t partition_number = 0;  // 1.. in order of place on the disk
+    std::string name;                    // "\\?\Volume{...}\"
+    std::string device_name;             // "\Device\HarddiskVolumeK"
     bool refuse_lock = false;
     bool refuse_access_denied = false;
     std::unique_ptr<FlatVolume> fs;
@@ -71,6 +74,7 @@ struct EmulatedPlatform::Impl {
   std::string error;
   std::vector<std::unique_ptr<DiskDevice>> disks;
   std::vector<std::unique_ptr<Volume>> volumes;
+  std::vector<OtherDrive> other_drives;
   std::vector<HandleState> handles;  // index = handle - kFirstHandle; never reused
   std::size_t open_handles = 0;
   std::vector<RangeLock> range_locks;
@@ -114,9 +118,24 @@ struct EmulatedPlatform::Impl {
   }
 
   Volume* FindVolume(char letter) {
+    if (letter == 0) return nullptr;
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     for (auto& v : volumes) {
       if (v->config.letter == letter) return v.get();
+    }
+    return nullptr;
+  }
+
+  // A volume by its name, "\\?\Volume{...}\" (case ignored).
+  Volume* VolumeNamed(const std::string& name) {
+    for (auto& v : volumes) {
+      if (v->name.size() == name.size() &&
+          std::equal(name.begin(), name.end(), v->name.begin(), [](char a, char b) {
+            return std::toupper(static_cast<unsigned char>(a)) ==
+                   std::toupper(static_cast<unsigned char>(b));
+          })) {
+        return v.get();
+      }
     }
     return nullptr;
   }

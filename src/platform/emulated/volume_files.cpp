@@ -261,7 +261,10 @@ bool EmulatedPlatform::Impl::SetCompression(HandleState& h, const void* in_buffe
 
 std::uint32_t EmulatedPlatform::GetLogicalDrives() {
   std::uint32_t bits = 0;
-  for (const auto& v : impl_->volumes) bits |= 1u << (v->config.letter - 'A');
+  for (const auto& v : impl_->volumes) {
+    if (v->config.letter != 0) bits |= 1u << (v->config.letter - 'A');
+  }
+  for (const OtherDrive& d : impl_->other_drives) bits |= 1u << (d.letter - 'A');
   return bits;
 }
 

@@ -64,6 +64,26 @@ bool LinuxPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, const 
       return returned(kLengthInformationBytes);
     }
 
+    case kIoctlVolumeGetVolumeDiskExtents: {
+      if (e->kind != Entry::Kind::kVolume) return Fail(kErrorInvalidFunction);
+      const VolumeRecord* v = map_.Volume(e->letter);
+      if (v == nullptr || !v->present) return Fail(kErrorFileNotFound);
+      // sysfs counts in 512-byte units whatever the logical block size.
+      const std::string sys = options_.system_root + "/sys/class/block/" + v->name;
+      const std::uint64_t start =
+          v->partition == 0 ? 0 : std::strtoull(ReadSmallFile(sys + "/start").c_str(), nullptr, 10);
+      const std::uint64_t sectors =
+          std::strtoull(ReadSmallFile(sys + "/size").c_str(), nullptr, 10);
+      const std::vector<DiskExtent> extents{
+          {static_cast<std::uint32_t>(v->disk_number), start * 512, sectors * 512}};
+      const std::uint32_t n = EncodeVolumeDiskExtents(extents, out, out == nullptr ? 0 : out_size);
+      if (n < VolumeDiskExtentsBytes(extents.size())) {
+        if (n != 0 && bytes_returned != nullptr) *bytes_returned = n;
+        return Fail(n == 0 ? kErrorInsufficientBuffer : kErrorMoreData);
+      }
+      return returned(n);
+    }
+
     case kIoctlStorageGetDeviceNumber: {
       if (e->kind == Entry::Kind::kFile) return Fail(kErrorInvalidFunction);
       if (out == nullptr || out_size < StorageDeviceNumber::kBytes) {

@@ -68,6 +68,13 @@ std::uint32_t Win32ErrorOf(int error_number) {
 
 ParsedPath ParsePath(const std::string& path) {
   ParsedPath p;
+  static const std::string kVolumePrefix = "\\\\?\\Volume{linux-";
+  if (path.rfind(kVolumePrefix, 0) == 0 && path.size() > kVolumePrefix.size() + 1 &&
+      path.back() == '}') {
+    p.kind = ParsedPath::Kind::kVolume;
+    p.volume_device = path.substr(kVolumePrefix.size(), path.size() - kVolumePrefix.size() - 1);
+    return p;
+  }
   static const std::string kDevicePrefix = "\\\\.\\";
   if (path.rfind(kDevicePrefix, 0) == 0) {
     const std::string rest = path.substr(kDevicePrefix.size());
@@ -264,6 +271,9 @@ Handle LinuxPlatform::CreateFile(const std::string& path, std::uint32_t desired_
 
     case ParsedPath::Kind::kVolume: {
       const VolumeRecord* volume = map_.Volume(p.letter);
+      for (const VolumeRecord& v : map_.volumes()) {
+        if (!p.volume_device.empty() && v.name == p.volume_device) volume = &v;
+      }
       if (volume == nullptr || !volume->present) return refuse(kErrorFileNotFound);
       const DiskRecord* disk = map_.Disk(volume->disk_number);
       if (wants_write && (disk == nullptr || !disk->protected_reason.empty())) {

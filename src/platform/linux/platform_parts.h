@@ -21,7 +21,13 @@ struct ParsedPath {
   std::int32_t disk_number = -1;
   char letter = 0;
   std::string name;  // file name in the volume root
+  // A volume named "\\?\Volume{linux-sdb1}": its device's name ("sdb1"),
+  // the letter then being left to the caller.
+  std::string volume_device;
 };
+
+// The name FindVolumes gives a volume: "\\?\Volume{linux-" + device + "}\".
+std::string LinuxVolumeName(const std::string& device);
 
 ParsedPath ParsePath(const std::string& path);
 

@@ -531,6 +531,19 @@ std::int32_t SystemMap::DiskNumberOf(const std::string& device) const {
   return -1;
 }
 
+std::vector<std::string> SystemMap::SwapFiles() const {
+  std::vector<std::string> files;
+  std::istringstream swaps(ReadSmallFile(root_ + "/proc/swaps"));
+  std::string line;
+  std::getline(swaps, line);  // header
+  while (std::getline(swaps, line)) {
+    std::istringstream fields(line);
+    std::string file, type;
+    if (fields >> file >> type && type == "file") files.push_back(UnescapeMountField(file));
+  }
+  return files;
+}
+
 char SystemMap::LetterOf(const std::string& mount_point) const {
   for (const VolumeRecord& v : volumes_) {
     for (const std::string& mp : v.mount_points) {

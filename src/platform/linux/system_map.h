@@ -75,6 +75,8 @@ class SystemMap {
   std::int32_t DiskNumberOf(const std::string& device) const;
   // The letter whose volume is mounted at mount_point, 0 when none.
   char LetterOf(const std::string& mount_point) const;
+  // The active swap files (not partitions), as /proc/swaps names them.
+  std::vector<std::string> SwapFiles() const;
 
  private:
   struct Mount {

@@ -39,6 +39,19 @@ static_assert(sizeof(STORAGE_DEVICE_DESCRIPTOR) == veracap::StorageDeviceDescrip
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) ==
               veracap::StorageDeviceDescriptor::kBusTypeOffset);
 static_assert(sizeof(GET_LENGTH_INFORMATION) == veracap::kLengthInformationBytes);
+static_assert(veracap::kIoctlVolumeGetVolumeDiskExtents == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS);
+static_assert(sizeof(DISK_EXTENT) == veracap::VolumeDiskExtentsLayout::kExtentBytes);
+static_assert(offsetof(VOLUME_DISK_EXTENTS, Extents) ==
+              veracap::VolumeDiskExtentsLayout::kHeaderBytes);
+static_assert(offsetof(DISK_EXTENT, StartingOffset) ==
+              veracap::VolumeDiskExtentsLayout::kStartingOffset);
+static_assert(offsetof(DISK_EXTENT, ExtentLength) ==
+              veracap::VolumeDiskExtentsLayout::kExtentLength);
+static_assert(veracap::kErrorMoreData == ERROR_MORE_DATA);
+static_assert(veracap::kDriveRemovable == DRIVE_REMOVABLE && veracap::kDriveFixed == DRIVE_FIXED);
+static_assert(veracap::kDriveRemote == DRIVE_REMOTE && veracap::kDriveCdrom == DRIVE_CDROM);
+static_assert(veracap::kDriveRamdisk == DRIVE_RAMDISK &&
+              veracap::kDriveNoRootDir == DRIVE_NO_ROOT_DIR);
 
 // The translation's idea of the native layout must be the compiler's.
 #ifdef _WIN64
@@ -425,6 +438,111 @@ std::uint32_t Win32Platform::GetFileAttributes(const std::string& path) {
 }
 
 std::uint32_t Win32Platform::GetLogicalDrives() { return ::GetLogicalDrives(); }
+
+std::uint32_t Win32Platform::GetDriveType(const std::string& root) {
+  std::string root_path = root;
+  if (root_path.size() == 2 && root_path[1] == ':') root_path += '\\';
+  return ::GetDriveTypeA(root_path.c_str());
+}
+
+std::vector<std::string> Win32Platform::FindVolumes() {
+  std::vector<std::string> names;
+  char name[MAX_PATH + 1] = {};
+  const HANDLE search = ::FindFirstVolumeA(name, sizeof name);
+  if (search == INVALID_HANDLE_VALUE) {
+    impl_->Fail();
+    return names;
+  }
+  do {
+    names.emplace_back(name);
+  } while (::FindNextVolumeA(search, name, sizeof name));
+  ::FindVolumeClose(search);
+  return names;
+}
+
+bool Win32Platform::GetVolumePathNamesForVolumeName(const std::string& volume_name,
+                                                    std::vector<std::string>* paths) {
+  paths->clear();
+  std::vector<char> buffer(MAX_PATH + 1);
+  DWORD needed = 0;
+  while (!::GetVolumePathNamesForVolumeNameA(volume_name.c_str(), buffer.data(),
+                                             static_cast<DWORD>(buffer.size()), &needed)) {
+    if (::GetLastError() != ERROR_MORE_DATA || needed <= buffer.size()) return impl_->Fail();
+    buffer.assign(needed, 0);
+  }
+  // A list of texts, each ended by a NUL, the list by one more.
+  for (const char* p = buffer.data(); *p != '\0'; p += std::strlen(p) + 1) paths->emplace_back(p);
+  return true;
+}
+
+bool Win32Platform::GetVolumeNameForVolumeMountPoint(const std::string& mount_point,
+                                                     std::string* volume_name) {
+  char name[MAX_PATH + 1] = {};
+  if (!::GetVolumeNameForVolumeMountPointA(mount_point.c_str(), name, sizeof name)) {
+    return impl_->Fail();
+  }
+  *volume_name = name;
+  return true;
+}
+
+bool Win32Platform::GetVolumePathName(const std::string& path, std::string* mount_point) {
+  char root[MAX_PATH + 1] = {};
+  if (!::GetVolumePathNameA(path.c_str(), root, sizeof root)) return impl_->Fail();
+  *mount_point = root;
+  return true;
+}
+
+std::string Win32Platform::QueryDosDevice(const std::string& device_name) {
+  char target[MAX_PATH + 1] = {};
+  if (::QueryDosDeviceA(device_name.c_str(), target, sizeof target) == 0) {
+    impl_->Fail();
+    return "";
+  }
+  return target;  // the first of the list: the device in effect
+}
+
+std::vector<std::string> Win32Platform::RegGetValue(const std::string& key,
+                                                    const std::string& value) {
+  std::vector<std::string> texts;
+  DWORD bytes = 0;
+  const DWORD kinds = RRF_RT_REG_SZ | RRF_RT_REG_MULTI_SZ;
+  LSTATUS status = ::RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), kinds, nullptr,
+                                  nullptr, &bytes);
+  if (status != ERROR_SUCCESS) {
+    impl_->Fail(static_cast<std::uint32_t>(status));
+    return texts;
+  }
+  std::vector<char> data(bytes + 2, '\0');
+  bytes = static_cast<DWORD>(data.size());
+  status = ::RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), kinds, nullptr,
+                          data.data(), &bytes);
+  if (status != ERROR_SUCCESS) {
+    impl_->Fail(static_cast<std::uint32_t>(status));
+    return texts;
+  }
+  for (const char* p = data.data(); p < data.data() + bytes && *p != '\0';
+       p += std::strlen(p) + 1) {
+    texts.emplace_back(p);
+  }
+  return texts;
+}
+
+std::string Win32Platform::GetWindowsDirectory() {
+  char folder[MAX_PATH + 1] = {};
+  const UINT n = ::GetWindowsDirectoryA(folder, sizeof folder);
+  return n > 0 && n < sizeof folder ? std::string(folder, n) : "";
+}
+
+std::string Win32Platform::GetModuleFileName() {
+  std::vector<char> path(MAX_PATH + 1);
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return "";
+    if (n < path.size()) return std::string(path.data(), n);
+    if (path.size() > 32768) return "";
+    path.resize(path.size() * 2);
+  }
+}
 
 std::uint32_t Win32Platform::GetTickCount() { return ::GetTickCount(); }
 

@@ -69,6 +69,17 @@ class Win32Platform : public Platform {
   bool DeleteFile(const std::string& path) override;
   std::uint32_t GetFileAttributes(const std::string& path) override;
   std::uint32_t GetLogicalDrives() override;
+  std::uint32_t GetDriveType(const std::string& root) override;
+  std::vector<std::string> FindVolumes() override;
+  bool GetVolumePathNamesForVolumeName(const std::string& volume_name,
+                                       std::vector<std::string>* paths) override;
+  bool GetVolumeNameForVolumeMountPoint(const std::string& mount_point,
+                                        std::string* volume_name) override;
+  bool GetVolumePathName(const std::string& path, std::string* mount_point) override;
+  std::string QueryDosDevice(const std::string& device_name) override;
+  std::vector<std::string> RegGetValue(const std::string& key, const std::string& value) override;
+  std::string GetWindowsDirectory() override;
+  std::string GetModuleFileName() override;
   std::uint32_t GetTickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
   LocalTime GetLocalTime() override;

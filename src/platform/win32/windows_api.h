@@ -23,3 +23,11 @@
 #undef GetFileAttributes
 #undef GetVolumeInformation
 #undef MessageBox
+#undef GetDriveType
+#undef GetVolumePathNamesForVolumeName
+#undef GetVolumeNameForVolumeMountPoint
+#undef GetVolumePathName
+#undef QueryDosDevice
+#undef RegGetValue
+#undef GetWindowsDirectory
+#undef GetModuleFileName

@@ -137,6 +137,11 @@ TEST(EmulatedManifest, RejectsBadInputNamingTheLine) {
       {"disk 1\n  claimed 8MiB\n  volume E: capacity 8KiB\n  file \"A\" 4097\n  file \"B\" 1\n",
        "line 1: disk 1: volume E: files do not fit"},
       {"disk 1\n  claimed 8MiB\n  volume E: label \"X\"\n", "line 3: volume without capacity"},
+      {"drive Z: remote\ndisk 1\n  claimed 8MiB\n  volume Z: capacity 1MiB\n",
+       "line 4: volume Z: twice"},
+      {"drive Y: floppy\n", "line 1: drive type must be remote, cdrom, ramdisk or unknown"},
+      {"disk 1\n  claimed 8MiB\n  volume - capacity 1MiB mount \"mnt\"\n",
+       "line 3: mount needs a folder such as C:\\mnt\\stick"},
   };
   for (const Case& c : cases) {
     Manifest m;
