@@ -6,8 +6,8 @@
 //    buffer, with the same flags, into the same clusters of the same volume.
 //    Rounds alternate and the median ratio is printed (target: 0.9 or more).
 //    A first, uncounted round makes the image's pages exist for both.
-// 2. The read-back of one 200 MiB test file (VerifyTestFile: 7 header bytes
-//    and 6,400 sampled bytes).
+// 2. The read-back of one 200 MiB test file (VerifyTestFile: the header's
+//    sector and the sectors of 6,400 sampled bytes, unbuffered).
 //
 // Usage: filetest_bench [files per round, default 4] [rounds, default 7]
 #include <algorithm>

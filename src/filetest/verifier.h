@@ -9,11 +9,19 @@
 namespace veracap {
 
 inline constexpr std::int32_t kSampleStrideBytes = 32768;
+// CreateFile flags of a test file read back: unbuffered, so that what the
+// drive holds answers and not what the system's cache kept of an earlier
+// read (the interim checks read every file written so far). Unbuffered reads
+// are whole sectors of the volume at sector offsets into aligned memory.
+inline constexpr std::uint32_t kTestFileReadFlags = kFileFlagNoBuffering | kFileAttributeNormal;
+// The largest volume sector the reads believe; beyond it they use 4096.
+inline constexpr std::uint32_t kMaxVolumeSectorBytes = 65536;
 
 // Checks test file n of SelectedDrive against CurrentFileSize bytes of the
 // test-file content: the file number (bytes 0..3) and "FFF" (4..6), then the
 // marker byte at offsets 16384, 49152, ... (16384 + k * 32768) up to
-// CurrentFileSize - 1, each read on its own (6400 reads for a full file).
+// CurrentFileSize - 1, each read with the sector that holds it, unbuffered
+// (6400 sector reads for a full file; the header is in the first).
 // A file that cannot be opened or read, a wrong sample, or a file that ends
 // before a sampled offset fails at once; a wrong header byte fails after the
 // samples. Yields once at the end; a Cancel found then fails the file. True

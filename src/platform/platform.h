@@ -60,6 +60,12 @@ class Platform {
   // GetDiskFreeSpaceExA for a root such as "E:" or "E:\".
   virtual bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
                                   std::uint64_t* total_bytes, std::uint64_t* total_free) = 0;
+  // GetDiskFreeSpaceA for a root such as "E:" or "E:\": the volume's
+  // allocation unit and its sector, the unit in which unbuffered transfers of
+  // its files must be aligned (offset, length and memory).
+  virtual bool GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                                std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
+                                std::uint32_t* total_clusters) = 0;
   // GetVolumeInformationA: the label is written NUL-terminated into
   // label_buffer; fails when it does not fit in label_size characters
   // including the NUL. Either buffer may be null with size 0.

@@ -41,6 +41,12 @@ class PlatformWrapper : public Platform {
                           std::uint64_t* total, std::uint64_t* total_free) override {
     return target_.GetDiskFreeSpaceEx(root, free_to_caller, total, total_free);
   }
+  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                        std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
+                        std::uint32_t* total_clusters) override {
+    return target_.GetDiskFreeSpace(root, sectors_per_cluster, bytes_per_sector, free_clusters,
+                                    total_clusters);
+  }
   bool GetVolumeInformation(const std::string& root, char* label, std::uint32_t label_size,
                             char* fs_name, std::uint32_t fs_name_size) override {
     return target_.GetVolumeInformation(root, label, label_size, fs_name, fs_name_size);

@@ -10,6 +10,7 @@
 #include "app/results_log.h"
 #include "filetest/cleanup.h"
 #include "filetest/file_test_command.h"
+#include "filetest/verifier.h"
 #include "filetest/writer.h"
 #include "support/counting_platform.h"
 #include "support/emulated_test_support.h"
@@ -238,6 +239,23 @@ TEST_F(VolumeFileTestRun, FailingDrives) {
     EXPECT_TRUE(RootFiles().empty());
     ExpectOnlyTestFilesTouched();
   }
+}
+
+// The interim checks read every file written so far; a file read through the
+// system's cache stays in it, and would read back good after a counterfeit
+// has overwritten it on the drive. A "8 MiB" stick holding 3 MiB: file 2
+// wraps onto the first MiB of file 1.
+TEST_F(VolumeFileTestRun, SamplesComeFromTheDriveNotFromTheSystemCache) {
+  Start(
+      "disk 2\n claimed 8MiB\n real 3MiB\n beyond wrap\n volume F: label \"FAKE\" capacity 6MiB\n",
+      "F:");
+  state_.CurrentFileSize = 2 * 1048576;
+  WriteTestFile(*ctx_, 1);
+  EXPECT_TRUE(VerifyTestFile(*ctx_, 1));
+  WriteTestFile(*ctx_, 2);
+  EXPECT_FALSE(VerifyTestFile(*ctx_, 1));
+  EXPECT_TRUE(VerifyTestFile(*ctx_, 2));
+  EXPECT_FALSE(state_.TestFileError);
 }
 
 TEST_F(VolumeFileTestRun, CancelInTheWritePhaseLeavesTheFilesForTheCleanUp) {

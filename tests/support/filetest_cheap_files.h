@@ -88,7 +88,7 @@ class CheapTestFiles : public PlatformWrapper {
       return Failed(kErrorFileNotFound);
     }
     const Handle h = next_handle_++;
-    handles_[h] = {name, &files[name], 0};
+    handles_[h] = {name, &files[name], 0, flags};
     return h;
   }
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
@@ -127,11 +127,22 @@ class CheapTestFiles : public PlatformWrapper {
     auto it = handles_.find(h);
     if (it == handles_.end()) return target_.ReadFile(h, buffer, length, read);
     OpenFile& o = it->second;
+    if ((o.flags & kFileFlagNoBuffering) != 0 && (o.position % 512 != 0 || length % 512 != 0)) {
+      last_error_ = kErrorInvalidParameter;  // as Windows: unbuffered means whole sectors
+      return false;
+    }
     const File& f = *o.file;
     const std::int64_t n =
         std::max<std::int64_t>(0, std::min<std::int64_t>(length, f.size - o.position));
     auto* bytes = static_cast<std::uint8_t*>(buffer);
-    for (std::int64_t i = 0; i < n; ++i) bytes[i] = f.At(o.position + i);
+    // The background, then the kept bytes of each block the read touches.
+    std::memset(bytes, 0xA5, static_cast<std::size_t>(n));
+    const std::int64_t end = o.position + n;
+    for (std::int64_t block = o.position - o.position % kBlock; block < end; block += kBlock) {
+      for (std::int64_t at = std::max(block, o.position); at < std::min(block + kKept, end); ++at) {
+        bytes[at - o.position] = f.At(at);
+      }
+    }
     o.position += n;
     if (read) *read = static_cast<std::uint32_t>(n);
     return true;
@@ -165,6 +176,17 @@ class CheapTestFiles : public PlatformWrapper {
     if (free_to_caller) *free_to_caller = free;
     if (total_free) *total_free = free;
     if (total) *total = free_bytes_;
+    return true;
+  }
+  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* per_cluster, std::uint32_t* sector,
+                        std::uint32_t* free_clusters, std::uint32_t* total_clusters) override {
+    if (Upper(root).rfind(drive_, 0) != 0) {
+      return target_.GetDiskFreeSpace(root, per_cluster, sector, free_clusters, total_clusters);
+    }
+    if (per_cluster) *per_cluster = 8;
+    if (sector) *sector = 512;
+    if (free_clusters) *free_clusters = 0;
+    if (total_clusters) *total_clusters = 0;
     return true;
   }
   std::vector<std::string> FindFiles(const std::string& pattern) override {
@@ -205,6 +227,7 @@ class CheapTestFiles : public PlatformWrapper {
     std::string name;
     File* file = nullptr;  // map nodes stay put
     std::int64_t position = 0;
+    std::uint32_t flags = 0;
   };
 
   // The upper-case file name when the path is a test file of the drive's

@@ -36,6 +36,10 @@ class StubPlatform : public Platform {
                           std::uint64_t*) override {
     return false;
   }
+  bool GetDiskFreeSpace(const std::string&, std::uint32_t*, std::uint32_t*, std::uint32_t*,
+                        std::uint32_t*) override {
+    return false;
+  }
   bool GetVolumeInformation(const std::string&, char*, std::uint32_t, char*,
                             std::uint32_t) override {
     return false;

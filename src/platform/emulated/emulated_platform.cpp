@@ -85,7 +85,7 @@ const std::string& EmulatedPlatform::error() const { return impl_->error; }
 Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desired_access,
                                     std::uint32_t /*share_mode*/,
                                     std::uint32_t creation_disposition,
-                                    std::uint32_t /*flags_and_attributes*/) {
+                                    std::uint32_t flags_and_attributes) {
   Impl& m = *impl_;
   if (path.rfind("\\\\?\\Volume{", 0) == 0) {
     // A volume by name (without the last backslash, which would name its
@@ -140,7 +140,8 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
   }
   if (path.size() >= 3 && path[1] == ':' && path[2] == '\\' &&
       std::isalpha(static_cast<unsigned char>(path[0]))) {
-    return m.OpenFile(path[0], path.substr(3), desired_access, creation_disposition);
+    return m.OpenFile(path[0], path.substr(3), desired_access, creation_disposition,
+                      flags_and_attributes);
   }
   m.last_error = kErrorPathNotFound;
   return kInvalidHandle;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -59,7 +60,16 @@ struct EmulatedPlatform::Impl {
     std::uint32_t access = 0;
     std::uint64_t position = 0;
     bool holds_volume_lock = false;
+    bool unbuffered = false;  // a file opened with FILE_FLAG_NO_BUFFERING
   };
+
+  // The system's file cache: the bytes that buffered reads and writes of a
+  // file left in memory, in runs by file offset. A buffered read is answered
+  // from it before the device, as Windows answers from its cache, so a file
+  // whose clusters a counterfeit has overwritten since still reads back
+  // good; an unbuffered transfer goes to the device, and an unbuffered
+  // write drops what it overwrites from the cache.
+  using CachedRuns = std::map<std::uint64_t, std::vector<std::uint8_t>>;
 
   // A byte range taken with LockFile on a disk, volume or file.
   struct RangeLock {
@@ -78,6 +88,7 @@ struct EmulatedPlatform::Impl {
   std::vector<HandleState> handles;  // index = handle - kFirstHandle; never reused
   std::size_t open_handles = 0;
   std::vector<RangeLock> range_locks;
+  std::map<const FlatVolume::File*, CachedRuns> file_cache;  // dropped with the file
   std::uint32_t last_error = kErrorSuccess;
   Counters counters;
   std::vector<std::string> requests;
@@ -191,6 +202,11 @@ struct EmulatedPlatform::Impl {
     }
   }
 
+  // The sector of a volume: the unit of its files' unbuffered transfers.
+  static std::uint32_t SectorBytes(const Volume& volume) {
+    return std::max<std::uint32_t>(512, volume.disk ? volume.disk->config().block_length : 512);
+  }
+
   const void* LockObject(const HandleState& h) {
     if (h.kind == Kind::kFile) return h.file.get();
     if (h.kind == Kind::kVolume) return h.volume;
@@ -198,10 +214,13 @@ struct EmulatedPlatform::Impl {
   }
 
   bool FileRead(HandleState& h, std::uint8_t* out, std::uint32_t length, std::uint32_t* done);
+  // length bytes of the file from h.position straight from the device.
+  bool FileDeviceRead(HandleState& h, std::uint8_t* out, std::uint64_t length, std::uint32_t* done);
+  void DropCached(const FlatVolume::File& file, std::uint64_t from, std::uint64_t to);
   bool FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length, std::uint32_t* done);
 
   Handle OpenFile(char letter, const std::string& name, std::uint32_t access,
-                  std::uint32_t disposition);
+                  std::uint32_t disposition, std::uint32_t flags);
 
   bool ScsiPassThrough(const HandleState& h, const void* in_buffer, std::uint32_t in_size,
                        void* out_buffer, std::uint32_t out_size, std::uint32_t* returned);

@@ -9,7 +9,7 @@
 namespace veracap::emulated {
 
 Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, std::uint32_t access,
-                                        std::uint32_t disposition) {
+                                        std::uint32_t disposition, std::uint32_t flags) {
   Volume* volume = FindVolume(letter);
   if (volume == nullptr || !volume->fs) {
     last_error = kErrorPathNotFound;
@@ -76,6 +76,7 @@ Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, st
       return kInvalidHandle;
     }
     fs.Truncate(*file);
+    file_cache.erase(file.get());
   }
   fs.Save(nullptr);
   HandleState state;
@@ -84,14 +85,13 @@ Handle EmulatedPlatform::Impl::OpenFile(char letter, const std::string& name, st
   state.volume = volume;
   state.file = std::move(file);
   state.access = access;
+  state.unbuffered = (flags & kFileFlagNoBuffering) != 0;
   return Add(std::move(state));
 }
 
-bool EmulatedPlatform::Impl::FileRead(HandleState& h, std::uint8_t* out, std::uint32_t length,
-                                      std::uint32_t* done) {
+bool EmulatedPlatform::Impl::FileDeviceRead(HandleState& h, std::uint8_t* out, std::uint64_t want,
+                                            std::uint32_t* done) {
   const FlatVolume::File& file = *h.file;
-  if (h.position >= file.size_bytes) return true;  // end of file: success, nothing read
-  std::uint64_t want = std::min<std::uint64_t>(length, file.size_bytes - h.position);
   while (want > 0) {
     const FlatVolume::Piece piece = h.volume->fs->Map(file, h.position, want);
     std::size_t got = 0;
@@ -108,13 +108,92 @@ bool EmulatedPlatform::Impl::FileRead(HandleState& h, std::uint8_t* out, std::ui
   return true;
 }
 
+bool EmulatedPlatform::Impl::FileRead(HandleState& h, std::uint8_t* out, std::uint32_t length,
+                                      std::uint32_t* done) {
+  const FlatVolume::File& file = *h.file;
+  if (h.unbuffered) {
+    // As Windows: whole sectors at sector offsets, or error 87.
+    const std::uint32_t sector = SectorBytes(*h.volume);
+    if (h.position % sector != 0 || length % sector != 0) return Fail(kErrorInvalidParameter);
+  }
+  if (h.position >= file.size_bytes) return true;  // end of file: success, nothing read
+  const std::uint64_t want = std::min<std::uint64_t>(length, file.size_bytes - h.position);
+  if (h.unbuffered) return FileDeviceRead(h, out, want, done);
+
+  CachedRuns& runs = file_cache[&file];
+  const std::uint64_t end = h.position + want;
+  while (h.position < end) {
+    auto next = runs.upper_bound(h.position);
+    if (next != runs.begin()) {
+      const auto& [first, bytes] = *std::prev(next);
+      if (first + bytes.size() > h.position) {
+        const std::uint64_t n = std::min<std::uint64_t>(end, first + bytes.size()) - h.position;
+        std::memcpy(out, bytes.data() + (h.position - first), static_cast<std::size_t>(n));
+        out += n;
+        *done += static_cast<std::uint32_t>(n);
+        h.position += n;
+        continue;
+      }
+    }
+    // Not in the cache: from the device, and kept.
+    const std::uint64_t at = h.position;
+    const std::uint64_t gap = (next == runs.end() ? end : std::min(end, next->first)) - at;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(gap));
+    std::uint32_t got = 0;
+    const bool ok = FileDeviceRead(h, bytes.data(), gap, &got);
+    std::memcpy(out, bytes.data(), got);
+    out += got;
+    *done += got;
+    if (got > 0) {
+      bytes.resize(got);
+      runs.emplace(at, std::move(bytes));
+    }
+    if (!ok) return false;
+    if (got < gap) break;
+  }
+  return true;
+}
+
+void EmulatedPlatform::Impl::DropCached(const FlatVolume::File& file, std::uint64_t from,
+                                        std::uint64_t to) {
+  const auto found = file_cache.find(&file);
+  if (found == file_cache.end()) return;
+  CachedRuns& runs = found->second;
+  auto it = runs.upper_bound(from);
+  if (it != runs.begin()) --it;
+  while (it != runs.end() && it->first < to) {
+    const std::uint64_t first = it->first;
+    const std::uint64_t last = first + it->second.size();
+    if (last <= from) {
+      ++it;
+      continue;
+    }
+    // Keep the parts of the run outside [from, to).
+    std::vector<std::uint8_t> bytes = std::move(it->second);
+    it = runs.erase(it);
+    if (last > to) {
+      runs.emplace(to, std::vector<std::uint8_t>(
+                           bytes.begin() + static_cast<std::ptrdiff_t>(to - first), bytes.end()));
+    }
+    if (first < from) {
+      bytes.resize(static_cast<std::size_t>(from - first));
+      runs.emplace(first, std::move(bytes));
+    }
+  }
+}
+
 bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length,
                                        std::uint32_t* done) {
   if (length == 0) return true;
   FlatVolume& fs = *h.volume->fs;
   FlatVolume::File& file = *h.file;
+  const std::uint64_t start = h.position;
   const std::uint64_t end = h.position + length;
   const std::uint64_t old_size = file.size_bytes;
+  // What the cache held of these bytes is stale whatever happens next; a
+  // buffered write keeps what it wrote in the cache.
+  DropCached(file, old_size < start ? old_size : start, end);
+  const std::uint8_t* const source = in;
   const std::uint64_t fits = fs.Reserve(file, end);
   if (fits <= h.position) {
     fs.Trim(file);
@@ -147,6 +226,11 @@ bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in, s
     counters.bytes_written += piece.length;
     fs.SetSize(file, std::max(file.size_bytes, h.position));
   }
+  if (!h.unbuffered && fits > start) {
+    file_cache[&file].emplace(
+        start,
+        std::vector<std::uint8_t>(source, source + static_cast<std::ptrdiff_t>(fits - start)));
+  }
   // A write that does not fit stores what fits and fails.
   if (fits < end) return Fail(kErrorDiskFull);
   return true;
@@ -162,6 +246,30 @@ bool EmulatedPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t
   if (free_to_caller) *free_to_caller = free_bytes;
   if (total_bytes) *total_bytes = volume->config.capacity_bytes;
   if (total_free) *total_free = free_bytes;
+  return true;
+}
+
+bool EmulatedPlatform::GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                                        std::uint32_t* bytes_per_sector,
+                                        std::uint32_t* free_clusters,
+                                        std::uint32_t* total_clusters) {
+  Impl& m = *impl_;
+  const char letter = RootLetter(root);
+  Impl::Volume* volume = letter ? m.FindVolume(letter) : nullptr;
+  if (volume == nullptr || !volume->fs) return m.Fail(kErrorPathNotFound);
+  const std::uint32_t sector = Impl::SectorBytes(*volume);
+  // Counts above 32 bits are given as the largest, as Windows does.
+  auto clusters = [](std::uint64_t bytes) {
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(bytes / FlatVolume::kClusterBytes, 0xFFFFFFFFu));
+  };
+  if (sectors_per_cluster) {
+    *sectors_per_cluster =
+        static_cast<std::uint32_t>(std::max<std::uint64_t>(1, FlatVolume::kClusterBytes / sector));
+  }
+  if (bytes_per_sector) *bytes_per_sector = sector;
+  if (free_clusters) *free_clusters = clusters(volume->fs->free_bytes());
+  if (total_clusters) *total_clusters = clusters(volume->config.capacity_bytes);
   return true;
 }
 
@@ -224,6 +332,7 @@ bool EmulatedPlatform::DeleteFile(const std::string& path) {
       std::any_of(m.handles.begin(), m.handles.end(),
                   [&](const Impl::HandleState& h) { return h.open && h.file == file; });
   if (open) return m.Fail(kErrorSharingViolation);
+  m.file_cache.erase(file.get());
   volume->fs->Delete(file);
   volume->fs->Save(nullptr);
   return true;

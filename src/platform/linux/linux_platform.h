@@ -88,6 +88,9 @@ class LinuxPlatform : public Platform {
                        std::uint32_t* bytes_returned) override;
   bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
                           std::uint64_t* total_bytes, std::uint64_t* total_free) override;
+  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                        std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
+                        std::uint32_t* total_clusters) override;
   bool GetVolumeInformation(const std::string& root, char* label_buffer, std::uint32_t label_size,
                             char* fs_name_buffer, std::uint32_t fs_name_size) override;
   std::vector<std::string> FindFiles(const std::string& pattern) override;

@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -28,6 +29,34 @@ bool LinuxPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* f
   if (free_to_caller != nullptr) *free_to_caller = std::uint64_t{st.f_bavail} * unit;
   if (total_bytes != nullptr) *total_bytes = std::uint64_t{st.f_blocks} * unit;
   if (total_free != nullptr) *total_free = std::uint64_t{st.f_bfree} * unit;
+  return true;
+}
+
+bool LinuxPlatform::GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                                     std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
+                                     std::uint32_t* total_clusters) {
+  map_.Refresh();
+  const ParsedPath p = ParsePath(root);
+  if (p.kind != ParsedPath::Kind::kRoot) return Fail(kErrorPathNotFound);
+  const VolumeRecord* v = map_.Volume(p.letter);
+  if (v == nullptr || v->mount_point.empty()) return Fail(kErrorPathNotFound);
+  struct statvfs st {};
+  if (::statvfs(v->mount_point.c_str(), &st) != 0) return FailErrno(errno);
+  // The sector is the device's logical block, the unit of O_DIRECT; 512
+  // when the device cannot be asked.
+  std::uint32_t sector = 512;
+  const UniqueFd device(::open(v->dev_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (device.valid()) sector = LogicalBlockSize(device.get());
+  const std::uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+  auto clusters = [](std::uint64_t count) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0xFFFFFFFFu));
+  };
+  if (sectors_per_cluster != nullptr) {
+    *sectors_per_cluster = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, unit / sector));
+  }
+  if (bytes_per_sector != nullptr) *bytes_per_sector = sector;
+  if (free_clusters != nullptr) *free_clusters = clusters(st.f_bavail);
+  if (total_clusters != nullptr) *total_clusters = clusters(st.f_blocks);
   return true;
 }
 

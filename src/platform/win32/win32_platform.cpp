@@ -390,6 +390,26 @@ bool Win32Platform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* f
   return true;
 }
 
+bool Win32Platform::GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
+                                     std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
+                                     std::uint32_t* total_clusters) {
+  DWORD per_cluster = 0;
+  DWORD sector = 0;
+  DWORD free = 0;
+  DWORD total = 0;
+  // A root needs its backslash here, as for the volume information below.
+  std::string root_path = root;
+  if (root_path.size() == 2 && root_path[1] == ':') root_path += '\\';
+  if (!::GetDiskFreeSpaceA(root_path.c_str(), &per_cluster, &sector, &free, &total)) {
+    return impl_->Fail();
+  }
+  if (sectors_per_cluster) *sectors_per_cluster = per_cluster;
+  if (bytes_per_sector) *bytes_per_sector = sector;
+  if (free_clusters) *free_clusters = free;
+  if (total_clusters) *total_clusters = total;
+  return true;
+}
+
 bool Win32Platform::GetVolumeInformation(const std::string& root, char* label_buffer,
                                          std::uint32_t label_size, char* fs_name_buffer,
                                          std::uint32_t fs_name_size) {

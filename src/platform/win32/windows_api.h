@@ -19,6 +19,7 @@
 
 #undef CreateFile
 #undef DeleteFile
+#undef GetDiskFreeSpace
 #undef GetDiskFreeSpaceEx
 #undef GetFileAttributes
 #undef GetVolumeInformation

@@ -450,6 +450,10 @@ TEST_F(LinuxLoop, TestFilesInTheVolumeRoot) {
   ASSERT_TRUE(platform().GetDiskFreeSpaceEx(drive + "\\", &free_bytes, &total, &total_free));
   EXPECT_GT(total, 50u << 20);
   EXPECT_LE(free_bytes, total_free);
+  std::uint32_t per_cluster = 0, sector = 0, free_clusters = 0, clusters = 0;
+  ASSERT_TRUE(platform().GetDiskFreeSpace(drive, &per_cluster, &sector, &free_clusters, &clusters));
+  EXPECT_EQ(sector, 512u);  // the loop device's logical block
+  EXPECT_GE(clusters, free_clusters);
   EXPECT_TRUE(platform().DeleteFile(drive + "\\VCAPTEST1.tmp"));
   EXPECT_FALSE(std::filesystem::exists(mount_->dir() + "/VCAPTEST1.tmp"));
   EXPECT_TRUE(std::filesystem::exists(mount_->dir() + "/sub/VCAPTEST9.tmp"));

@@ -206,6 +206,15 @@ TEST_F(Win32MappedDrive, FreeSpaceAndLabel) {
   ASSERT_TRUE(platform_.GetDiskFreeSpaceEx(drive_, &free_to_caller, &total, &total_free));
   EXPECT_GT(free_to_caller, 0u);
   EXPECT_GE(total, total_free);
+  // The sector the Volume File Test reads its samples in, with or without
+  // the root's backslash.
+  for (const std::string& root : {drive_, drive_ + "\\"}) {
+    std::uint32_t per_cluster = 0, sector = 0, free_clusters = 0, clusters = 0;
+    ASSERT_TRUE(platform_.GetDiskFreeSpace(root, &per_cluster, &sector, &free_clusters, &clusters));
+    EXPECT_GE(sector, 512u);
+    EXPECT_EQ(sector & (sector - 1), 0u);
+    EXPECT_GE(clusters, free_clusters);
+  }
 
   // The label as the drive list asks for it: the root without a backslash
   // (the drive's current folder, its root here), a 14-character buffer.
