@@ -6,6 +6,10 @@
 //          real memory (offset modulo real) or is lost and reads back zeros.
 //          With --wrap-at, addresses from there on wrap modulo it (a missing
 //          address line), and those between the real size and it read zeros.
+//          With --beyond log the stick is log-structured: every write,
+//          whatever its address, is appended to a log of the real size, and
+//          a read finds the latest write to its address (zeros if none)
+//          until the log comes round over it.
 //          With --cache-bytes, a write cache of that many bytes in lines of
 //          --cache-line bytes answers reads first; a flush does not empty it,
 //          and the line written longest ago goes to the memory first. With
@@ -22,7 +26,7 @@
 // are served one at a time, each taking --latency-us plus its size at
 // --read-mibps / --write-mibps, and a flush --flush-us.
 //
-// Usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros
+// Usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros|log
 //                         --backing FILE [--read-mibps N] [--write-mibps N]
 //                         [--latency-us N] [--flush-us N] [--wrap-at BYTES]
 //                         [--cache-bytes N [--cache-line N]] [--write-protected]
@@ -55,6 +59,12 @@ struct Device {
   std::uint64_t claimed_bytes = 0;
   std::uint64_t real_bytes = 0;
   bool wrap = true;
+  // Log-structured: where each sector's latest write went in the log, and
+  // the log's next sector.
+  bool log = false;
+  std::unordered_map<std::uint64_t, std::uint64_t> log_place;
+  std::uint64_t log_next = 0;
+  std::mutex log_lock;
   int backing_fd = -1;
   std::atomic<std::uint64_t> reads{0};
   std::atomic<std::uint64_t> writes{0};
@@ -128,8 +138,51 @@ std::size_t RunLength(std::uint64_t offset, std::size_t size) {
   return static_cast<std::size_t>(std::min<std::uint64_t>(size, to_boundary));
 }
 
+// A log-structured memory, one sector at a time; a part of a sector is
+// read, changed and appended whole.
+int LogRead(char* buf, std::size_t size, std::uint64_t offset) {
+  std::lock_guard<std::mutex> hold(g_device.log_lock);
+  for (std::size_t done = 0; done < size;) {
+    const std::uint64_t sector = (offset + done) / 512;
+    const std::size_t skip = (offset + done) % 512;
+    const std::size_t n = std::min<std::size_t>(512 - skip, size - done);
+    const auto found = g_device.log_place.find(sector);
+    if (found == g_device.log_place.end()) {
+      std::memset(buf + done, 0, n);
+    } else {
+      const ssize_t got =
+          pread(g_device.backing_fd, buf + done, n, static_cast<off_t>(found->second * 512 + skip));
+      if (got < 0) return -errno;
+      if (static_cast<std::size_t>(got) < n) std::memset(buf + done + got, 0, n - got);
+    }
+    done += n;
+  }
+  return 0;
+}
+
+int LogWrite(const char* buf, std::size_t size, std::uint64_t offset) {
+  const std::uint64_t log_sectors = g_device.real_bytes / 512;
+  for (std::size_t done = 0; done < size;) {
+    const std::uint64_t sector = (offset + done) / 512;
+    const std::size_t skip = (offset + done) % 512;
+    const std::size_t n = std::min<std::size_t>(512 - skip, size - done);
+    char whole[512];
+    if (n < 512) {
+      if (const int rc = LogRead(whole, 512, sector * 512); rc != 0) return rc;
+    }
+    std::memcpy(whole + skip, buf + done, n);
+    std::lock_guard<std::mutex> hold(g_device.log_lock);
+    const std::uint64_t place = g_device.log_next++ % log_sectors;
+    g_device.log_place[sector] = place;
+    if (pwrite(g_device.backing_fd, whole, 512, static_cast<off_t>(place * 512)) < 0) return -errno;
+    done += n;
+  }
+  return 0;
+}
+
 // The memory behind any cache.
 int BackRead(char* buf, std::size_t size, std::uint64_t offset) {
+  if (g_device.log) return LogRead(buf, size, offset);
   std::size_t done = 0;
   while (done < size) {
     const std::size_t run = RunLength(offset + done, size - done);
@@ -148,6 +201,7 @@ int BackRead(char* buf, std::size_t size, std::uint64_t offset) {
 }
 
 int BackWrite(const char* buf, std::size_t size, std::uint64_t offset) {
+  if (g_device.log) return LogWrite(buf, size, offset);
   std::size_t done = 0;
   while (done < size) {
     const std::size_t run = RunLength(offset + done, size - done);
@@ -321,7 +375,7 @@ bool ParseBytes(const char* text, std::uint64_t* value) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros "
+               "usage: counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros|log "
                "--backing FILE [--read-mibps N] [--write-mibps N] [--latency-us N] "
                "[--flush-us N] [--wrap-at BYTES] [--cache-bytes N [--cache-line N]] "
                "[--write-protected] MOUNTPOINT [fuse options]\n");
@@ -342,8 +396,9 @@ int main(int argc, char** argv) {
       if (!ParseBytes(argv[++i], &g_device.real_bytes)) return Usage();
     } else if (arg == "--beyond" && has_value) {
       const std::string mode = argv[++i];
-      if (mode != "wrap" && mode != "zeros") return Usage();
+      if (mode != "wrap" && mode != "zeros" && mode != "log") return Usage();
       g_device.wrap = mode == "wrap";
+      g_device.log = mode == "log";
     } else if (arg == "--read-mibps" && has_value) {
       if (!ParseBytes(argv[++i], &g_device.read_mibps)) return Usage();
     } else if (arg == "--write-mibps" && has_value) {
@@ -370,6 +425,7 @@ int main(int argc, char** argv) {
       g_device.claimed_bytes < g_device.real_bytes ||
       (g_device.wrap_at != 0 && g_device.wrap_at < g_device.real_bytes) ||
       g_device.cache_line == 0 || g_device.cache_line % 512 != 0 ||
+      (g_device.log && (g_device.wrap_at != 0 || g_device.real_bytes < 512)) ||
       (g_device.cache_bytes != 0 && g_device.cache_bytes < g_device.cache_line)) {
     return Usage();
   }
