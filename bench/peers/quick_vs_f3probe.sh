@@ -35,9 +35,10 @@ sticks=(
   "32 GB zeros, 4 GiB real|32000000000|$((4 * GiB))|zeros|"
   "16 GB zeros, 1 GiB real, 256 MiB cache|16000000000|$GiB|zeros|--cache-bytes $((256 * MiB))"
   "8 GB genuine|8000000000|8000000000|wrap|"
+  "32 GB genuine|32000000000|32000000000|wrap|"
   "2 TB wrap, 8 GiB real|2000000000000|$((8 * GiB))|wrap|"
 )
-[ "$with_2tb" -eq 1 ] || unset 'sticks[4]'
+[ "$with_2tb" -eq 1 ] || unset 'sticks[5]'
 
 # Veracap through the runner on the stick's device path, confirmed with
 # --yes. Prints "seconds found_bytes".
