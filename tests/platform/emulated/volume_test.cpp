@@ -24,8 +24,8 @@ constexpr const char* kSmallVolume = R"(disk 1
 Handle Create(Platform& p, const std::string& path) {
   return p.CreateFile(path, kGenericWrite, 0, kCreateAlways, kTestFileFlags);
 }
-Handle OpenRead(Platform& p, const std::string& path) {
-  return p.CreateFile(path, kGenericRead, kFileShareRead, kOpenExisting, 0);
+Handle OpenRead(Platform& p, const std::string& path, std::uint32_t flags = 0) {
+  return p.CreateFile(path, kGenericRead, kFileShareRead, kOpenExisting, flags);
 }
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
   std::vector<std::uint8_t> v(size);
@@ -41,8 +41,8 @@ bool WriteWhole(Platform& p, const std::string& path, const std::vector<std::uin
   p.CloseHandle(h);
   return ok;
 }
-std::vector<std::uint8_t> ReadWhole(Platform& p, const std::string& path) {
-  const Handle h = OpenRead(p, path);
+std::vector<std::uint8_t> ReadWhole(Platform& p, const std::string& path, std::uint32_t flags = 0) {
+  const Handle h = OpenRead(p, path, flags);
   std::vector<std::uint8_t> data(2 << 20);  // more than any file here
   std::uint32_t got = 0;
   EXPECT_TRUE(p.ReadFile(h, data.data(), static_cast<std::uint32_t>(data.size()), &got)) << path;
@@ -197,6 +197,28 @@ disk 4
   EXPECT_EQ(ReadWhole(*p, "F:\\C"), c);
   EXPECT_EQ(ReadWhole(*p, "H:\\A"), a);  // inside the real memory
   EXPECT_EQ(ReadWhole(*p, "H:\\B"), std::vector<std::uint8_t>(1 << 20, 0));
+
+  // What a buffered read read stays in the system's file cache: C written
+  // again beneath A changes A on the drive, not in the cache; an unbuffered
+  // read sees the drive, and must be whole sectors; an unbuffered write into
+  // A drops just what it overwrote from the cache.
+  const std::vector<std::uint8_t> d = Pattern(1 << 20, 40), e = Pattern(4096, 50);
+  ASSERT_TRUE(WriteWhole(*p, "F:\\C", d));
+  EXPECT_EQ(ReadWhole(*p, "F:\\A"), c);
+  EXPECT_EQ(ReadWhole(*p, "F:\\A", kFileFlagNoBuffering), d);
+  Handle h = OpenRead(*p, "F:\\A", kFileFlagNoBuffering);
+  std::uint8_t sector[512];
+  std::uint32_t got = 0;
+  EXPECT_FALSE(p->ReadFile(h, sector, 511, &got));
+  EXPECT_EQ(p->GetLastError(), kErrorInvalidParameter);
+  p->CloseHandle(h);
+  h = p->CreateFile("F:\\A", kGenericWrite, 0, kOpenExisting, kTestFileFlags);
+  ASSERT_TRUE(p->SetFilePointerEx(h, 4096, kFileBegin));
+  ASSERT_TRUE(p->WriteFile(h, e.data(), 4096, &got));
+  p->CloseHandle(h);
+  std::vector<std::uint8_t> expected = c;
+  std::copy(e.begin(), e.end(), expected.begin() + 4096);
+  EXPECT_EQ(ReadWhole(*p, "F:\\A"), expected);
 }
 
 TEST(EmulatedVolume, VolumeInformationNeedsRoomForTheTerminator) {
