@@ -43,6 +43,16 @@ struct AppState {
   std::string MediaTypeText;
   std::array<std::string, 4> VolumeLetters{};
   std::string VolumeLabel;
+  // The device behind each entry of the drive list, in the entries' order,
+  // as it was when the list was built: a test asks again before it writes
+  // and refuses a disk whose number now names another device.
+  struct DeviceIdentity {
+    std::int32_t disk_number = -1;
+    std::string vendor, product, serial;  // from the storage descriptor
+    std::uint64_t size_bytes = 0;         // the disk length
+    bool operator==(const DeviceIdentity&) const = default;
+  };
+  std::vector<DeviceIdentity> ListedDevices;
 
   // Raw disk access. Start-up makes the sector buffer 4,097 bytes; it starts
   // that way so that no transfer ever meets a buffer too small for it.

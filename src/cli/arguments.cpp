@@ -30,7 +30,7 @@ const char* const kUsage =
     "              or a disk number as 'list' shows them\n"
     "  --yes       confirm without asking; without it the question is asked on a terminal,\n"
     "              and elsewhere nothing is written (exit 2)\n"
-    "  --all       (--all-drives) disks not on USB too (never disk 0 or a protected one)\n"
+    "  --all       (--all-drives) disks not on USB too (never one that holds the system)\n"
     "  --json F    a JSON report of the run to file F ('-': standard output)\n"
     "  --quiet     print the verdict line only\n"
     "  --about     show the About text first\n"

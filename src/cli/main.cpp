@@ -27,6 +27,7 @@
 #include "cli/report.h"
 #include "diskio/sector_io.h"
 #include "diskio/volumes.h"
+#include "drives/disk_role.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
 #include "drives/drive_list.h"
@@ -198,7 +199,7 @@ bool Runner::Choose(bool want_volume) {
     if (target.letter != 0) drive = std::string(1, target.letter) + ":";
   } else if (!d.empty() && std::isdigit(static_cast<unsigned char>(d[0]))) {
     if (!ParseNumber(d, 0, kHighestDiskNumber, &disk)) {
-      return Refuse("'" + d + "' is no disk number from 1 to " +
+      return Refuse("'" + d + "' is no disk number from 0 to " +
                     std::to_string(kHighestDiskNumber));
     }
   } else if (!d.empty() && !ParseDrive(d, &drive)) {
@@ -206,7 +207,16 @@ bool Runner::Choose(bool want_volume) {
                   "' names no device: give a device path, a drive letter or a disk "
                   "number");
   }
-  if (disk == 0) return Refuse("disk 0 holds the system and is never tested");
+  if (disk >= 0) {
+    // The system's disks by what they hold, whatever their number; a stick
+    // the program runs from may still take test files.
+    const DiskRole role = RoleOfDisk(ctx_, static_cast<std::int32_t>(disk));
+    if (role != DiskRole::kNoDisk &&
+        (want_volume ? RefusesVolumeTest(role) : RefusesQuickTest(role))) {
+      return Refuse("disk " + std::to_string(disk) + " holds " + RoleHeld(role) +
+                    " and is never tested");
+    }
+  }
   if (!drive.empty() && index < 0) {
     for (std::size_t i = 0; i < Entries().size() && index < 0; ++i) {
       if (EntryHoldsDrive(Entries()[i], drive)) index = static_cast<int>(i);
@@ -328,7 +338,7 @@ std::string RefusalOf(const HeadlessWindow& window, std::size_t boxes_before,
   if (boxes.size() > boxes_before) {
     return "the test did not start (see the message above). Nothing was written.";
   }
-  return "the chosen entry names no disk that can be tested (disk 0, a number above 80, or a "
+  return "the chosen entry names no disk that can be tested (a number above 80, or a "
          "drive whose disk number cannot be told). Nothing was written.";
 }
 
@@ -430,6 +440,7 @@ int Runner::List() {
   StartUp();
   std::vector<RealDisk> real = RealDisks(base_);
   const bool all = state_.ShowAllDrives;
+  const SystemDisks system = FindSystemDisks(ctx_);
   for (std::int32_t n = 0; n <= kHighestDiskNumber; ++n) {
     const Handle h = ctx_.platform.CreateFile(PhysicalDrivePath(n), 0, 0, kOpenExisting, 0);
     if (h == kInvalidHandle) continue;
@@ -450,7 +461,9 @@ int Runner::List() {
       refused = r.protected_reason;
       for (const std::string& m : r.mount_points) mounts += (mounts.empty() ? "" : ",") + m;
     }
-    if (n == 0) refused = "disk 0 holds the system";
+    if (refused.empty() && system.RoleOf(n) != DiskRole::kTestable) {
+      refused = "holds " + RoleHeld(system.RoleOf(n));
+    }
     if (refused.empty() && state_.DriveSizeBytes <= 0) refused = "not identified";
     const bool usb = d.bus == 7;
     if (!all && (!usb || !refused.empty())) continue;

@@ -10,28 +10,56 @@
 namespace veracap {
 namespace {
 
-constexpr std::uint8_t kTransferLength = 192;
+constexpr std::uint16_t kInquiryAllocationLength = 192;
+
+// A descriptor text at its offset, up to its NUL; "" for offset 0 or one
+// outside what was returned.
+std::string DescriptorText(const std::uint8_t* d, std::uint32_t returned, std::uint32_t offset) {
+  if (offset == 0 || offset >= returned) return "";
+  std::string text;
+  for (std::uint32_t i = offset; i < returned && d[i] != 0; ++i) text += static_cast<char>(d[i]);
+  return Trim(text);
+}
 
 }  // namespace
+
+std::uint32_t ScsiTransferLength(std::uint8_t operation) {
+  return operation == kScsiReadCapacity10 ? kReadCapacity10ReplyBytes : kInquiryAllocationLength;
+}
 
 void PrepareScsiRequest(ScsiBlock& block, std::uint8_t operation) {
   ScsiPassThroughHeader spt = DecodeScsiPassThrough(block.data());
   spt.length = ScsiPassThroughLayout::kHeaderBytes;
+  spt.scsi_status = kScsiStatusGood;
   spt.path_id = 0;
   spt.target_id = 1;
   spt.lun = 0;
-  spt.cdb_length = 6;
   spt.sense_info_length = 24;
   spt.data_in = kScsiDataIn;
-  spt.data_transfer_length = kTransferLength;
+  spt.data_transfer_length = ScsiTransferLength(operation);
   spt.time_out_value = 2;  // seconds
   spt.data_buffer_offset = kScsiDataOffset;
   spt.sense_info_offset = kScsiSenseOffset;
-  spt.cdb[0] = operation;
-  spt.cdb[1] = 0x08;
-  spt.cdb[2] = 0x00;
-  spt.cdb[4] = kTransferLength;
+  if (operation == kScsiReadCapacity10) {
+    spt.cdb_length = kReadCapacity10CdbBytes;
+    EncodeReadCapacity10Cdb(spt.cdb.data());
+  } else if (operation == kScsiInquiry) {
+    spt.cdb_length = kInquiryCdbBytes;
+    EncodeInquiryCdb(kInquiryAllocationLength, spt.cdb.data());
+  } else {  // any other six-byte command, its fields zero
+    spt.cdb_length = 6;
+    spt.cdb.fill(0);
+    spt.cdb[0] = operation;
+  }
   EncodeScsiPassThrough(spt, block.data());
+  std::fill(block.begin() + kScsiSenseOffset, block.end(), std::uint8_t{0});
+}
+
+bool ScsiReplyHolds(const ScsiBlock& block, bool sent, std::uint32_t bytes_returned,
+                    std::uint32_t needed) {
+  const ScsiPassThroughHeader reply = DecodeScsiPassThrough(block.data());
+  return sent && reply.scsi_status == kScsiStatusGood && reply.data_transfer_length >= needed &&
+         bytes_returned >= kScsiDataOffset + needed;
 }
 
 std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
@@ -46,10 +74,13 @@ std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
   ScsiBlock block{};
   PrepareScsiRequest(block, kScsiReadCapacity10);
   std::uint32_t returned = 0;
-  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
-                               block.data(), kScsiRequestBytes, &returned);
+  bool sent =
+      ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
+                                   block.data(), kScsiRequestBytes, &returned);
   std::uint64_t size = 0;
-  if (returned > 0) {
+  // A refused command (CHECK CONDITION) still returns its header and sense:
+  // only a GOOD status with the whole reply is a capacity.
+  if (ScsiReplyHolds(block, sent, returned, kReadCapacity10ReplyBytes)) {
     const std::uint64_t last_block = GetBe32(block.data() + kScsiDataOffset);
     const std::uint64_t block_length = GetBe32(block.data() + kScsiDataOffset + 4);
     const std::uint64_t capacity = last_block * block_length;
@@ -61,9 +92,9 @@ std::uint64_t GetSCSICapacity(Context& ctx, std::int32_t disk_number) {
 
   PrepareScsiRequest(block, kScsiInquiry);
   returned = 0;
-  ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
-                               block.data(), kScsiRequestBytes, &returned);
-  if (returned > 0) {
+  sent = ctx.platform.DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), kScsiRequestBytes,
+                                      block.data(), kScsiRequestBytes, &returned);
+  if (ScsiReplyHolds(block, sent, returned, kInquiryNeededBytes)) {
     Trace(ctx, " DRV_MODEL=*" + ctx.state.DriveModel + "*");
     const std::vector<std::uint8_t> data(block.begin() + kScsiDataOffset, block.end());
     const std::string model =
@@ -99,7 +130,31 @@ bool IsUSBBus(Context& ctx, std::int32_t disk_number) {
   ctx.platform.DeviceIoControl(h, kIoctlStorageQueryProperty, query, sizeof query, descriptor,
                                sizeof descriptor, &returned);
   ctx.platform.CloseHandle(h);
-  return DecodeStorageDeviceDescriptor(descriptor).bus_type == kBusTypeUsb;
+  const std::uint32_t bus = DecodeStorageDeviceDescriptor(descriptor).bus_type;
+  return bus == kBusTypeUsb || bus == kBusTypeSd || bus == kBusTypeMmc;
+}
+
+AppState::DeviceIdentity ReadDeviceIdentity(Context& ctx, std::int32_t disk_number) {
+  AppState::DeviceIdentity id;
+  const Handle h = ctx.platform.CreateFile(PhysicalDrivePath(disk_number), 0,
+                                           kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  if (h == kInvalidHandle) return id;
+  id.disk_number = disk_number;
+  std::uint8_t query[kStoragePropertyQueryBytes] = {};
+  EncodeStoragePropertyQuery({kStorageDeviceProperty, kPropertyStandardQuery}, query);
+  std::uint8_t d[1024] = {};
+  std::uint32_t returned = 0;
+  if (ctx.platform.DeviceIoControl(h, kIoctlStorageQueryProperty, query, sizeof query, d, sizeof d,
+                                   &returned) &&
+      returned >= StorageDeviceDescriptor::kFixedBytes) {
+    const StorageDeviceDescriptor fields = DecodeStorageDeviceDescriptor(d);
+    id.vendor = DescriptorText(d, returned, fields.vendor_id_offset);
+    id.product = DescriptorText(d, returned, fields.product_id_offset);
+    id.serial = DescriptorText(d, returned, fields.serial_number_offset);
+  }
+  id.size_bytes = GetDiskLength(ctx, h);
+  ctx.platform.CloseHandle(h);
+  return id;
 }
 
 std::string BytesToText(const std::vector<std::uint8_t>& bytes, std::int64_t first,

@@ -81,7 +81,12 @@ bool Get_Drive_Volumes(Context& ctx, std::int32_t disk_number,
   Trace(ctx, " Get_Drive_Volumes for drive " + Num(disk_number));
   std::int32_t disk_of[26];
   for (char letter = 'C'; letter <= 'Z'; ++letter) {
-    disk_of[letter - 'A'] = GetDiskNumber(ctx, std::string(1, letter) + ":");
+    // A network share, CD-ROM drive or RAM disk is never opened: an
+    // unreachable server would hold the window for minutes.
+    const std::uint32_t type = ctx.platform.GetDriveType(std::string(1, letter) + ":\\");
+    disk_of[letter - 'A'] = type == kDriveFixed || type == kDriveRemovable
+                                ? GetDiskNumber(ctx, std::string(1, letter) + ":")
+                                : kNoDiskNumber;
   }
   volumes.fill("");
   std::size_t filled = 0;

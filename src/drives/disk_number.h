@@ -1,4 +1,5 @@
-// Which physical disks the tests may touch.
+// The range of physical disk numbers the program examines. Which of those
+// disks may be tested is told by what they hold (drives/disk_role.h).
 #pragma once
 
 #include <cstdint>
@@ -7,10 +8,10 @@ namespace veracap {
 
 inline constexpr std::int32_t kHighestDiskNumber = 80;
 
-// Disk 0 holds the system; a negative number names no disk at all; numbers
-// above 80 are never examined. NaN is no disk either.
-constexpr bool IsTestableDiskNumber(double number) {
-  return number >= 1 && number <= kHighestDiskNumber;
+// A negative number names no disk at all; numbers above 80 are never
+// examined. NaN is no disk either.
+constexpr bool IsDiskNumberInRange(double number) {
+  return number >= 0 && number <= kHighestDiskNumber;
 }
 
 }  // namespace veracap

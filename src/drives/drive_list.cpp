@@ -11,6 +11,7 @@
 #include "diskio/sector_io.h"
 #include "diskio/volumes.h"
 #include "drives/disk_number.h"
+#include "drives/disk_role.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
 
@@ -77,15 +78,22 @@ void Drive1_Change(Context& ctx) {
   SetItems(ctx, Control::Combo1, {}, -1);
 
   std::vector<std::string> entries;
+  s.ListedDevices.clear();
   const int count = static_cast<int>(StateOf(s, Control::Drive1).items.size());
   const std::int32_t last = LastDiskToExamine(ctx, count);
-  for (std::int32_t n = 1; n <= last; ++n) {
+  // The disks that hold the system are never offered, whatever their
+  // number; disk 0 is examined like the others. The stick the program runs
+  // from is offered for test files (the Quick Size Test refuses it).
+  const SystemDisks system = FindSystemDisks(ctx);
+  for (std::int32_t n = 0; n <= last; ++n) {
+    if (RefusesVolumeTest(system.RoleOf(n))) continue;
     s.SelectedDiskNumber = n;
     GetDriveLetter(ctx, n);
     GetUSBDiskDriveInfo(ctx, n);
     if (s.DriveSizeBytes > 0 && (IsUSBBus(ctx, n) || s.ShowAllDrives)) {
       GetVolumeLabel(ctx, s.VolumeLetters[0], s.VolumeLabel);
       entries.push_back(DriveListEntry(s.VolumeLetters, s.VolumeLabel, Print_Drive_Details(ctx)));
+      s.ListedDevices.push_back(ReadDeviceIdentity(ctx, n));
     }
   }
   // Every entry is added before the first is selected, as adding them one
@@ -97,6 +105,30 @@ void Drive1_Change(Context& ctx) {
 }
 
 void cmdRefreshDrive_Click(Context& ctx) { Drive1_Change(ctx); }
+
+bool DevicesChanged(Context& ctx, bool handler_running) {
+  // A running handler (a test, or the questions before one) holds the chosen
+  // entry; in the busy state the controls that rebuild the list are off.
+  if (handler_running || ctx.state.ended || !StateOf(ctx.state, Control::Drive1).enabled) {
+    return false;
+  }
+  Drive1_Change(ctx);
+  return true;
+}
+
+std::string ChosenDeviceChanged(Context& ctx) {
+  AppState& s = ctx.state;
+  const int index = StateOf(s, Control::Combo1).selected;
+  if (index < 0 || index >= static_cast<int>(s.ListedDevices.size())) return "";
+  const AppState::DeviceIdentity& listed = s.ListedDevices[static_cast<std::size_t>(index)];
+  if (listed.disk_number == s.SelectedDiskNumber &&
+      ReadDeviceIdentity(ctx, s.SelectedDiskNumber) == listed) {
+    return "";
+  }
+  return "DRIVE " + std::to_string(s.SelectedDiskNumber) +
+         " is no longer the drive chosen in the list: a drive was removed or inserted. Nothing "
+         "was written. Refresh the drive list and choose the drive again.";
+}
 
 void chkShowAll_Click(Context& ctx) {
   const bool checked = StateOf(ctx.state, Control::chkShowAll).checked;

@@ -24,10 +24,12 @@ std::string SelectedDriveOf(const std::string& entry);
 int DriveLetterCount(Context& ctx);
 
 // Builds the list from scratch (the drive-letter list's change handler):
-// refreshes Drive1, then examines disks 1 to (drive-letter count - 1), and
+// refreshes Drive1, then examines disks 0 to (drive-letter count - 1), and
 // any disk present above them up to disk 80, and adds those identified with
-// a size above 0 that are on the USB bus, or any while ShowAllDrives is on.
-// Disk 0 is never examined. Afterwards the first
+// a size above 0 that are on the USB bus (or an SD / MMC slot), or any while
+// ShowAllDrives is on. A disk that holds the system (drives/disk_role.h) is
+// never examined, whatever its number. Each entry's device identity goes to
+// ListedDevices. Afterwards the first
 // entry is selected and SelectedDrive follows it (":" for an empty list).
 // Overwrites VolumeLetters, VolumeLabel, SelectedDiskNumber and the drive
 // facts; it must not run while a test uses them (the busy state disables
@@ -35,6 +37,14 @@ int DriveLetterCount(Context& ctx);
 void Drive1_Change(Context& ctx);
 // Refresh button: rebuilds the list.
 void cmdRefreshDrive_Click(Context& ctx);
+// A drive arrived or went away (the window's device-change notice): the list
+// is rebuilt only while idle, that is with no handler running and outside
+// the busy state. Returns whether it was rebuilt.
+bool DevicesChanged(Context& ctx, bool handler_running);
+// Before a test writes: "" when the disk behind SelectedDiskNumber is still
+// the device its chosen entry was listed with; otherwise the message that
+// refuses the test.
+std::string ChosenDeviceChanged(Context& ctx);
 // "List all drives" box, after its checked state has changed: checking it
 // asks first (OK rebuilds with all drives; Cancel leaves the box checked and
 // everything else as it was); unchecking rebuilds with USB drives only.

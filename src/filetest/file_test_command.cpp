@@ -10,7 +10,9 @@
 #include "app/results_log.h"
 #include "diskio/sector_io.h"
 #include "drives/disk_number.h"
+#include "drives/disk_role.h"
 #include "drives/drive_info.h"
+#include "drives/drive_list.h"
 #include "filetest/cleanup.h"
 #include "filetest/obstacles.h"
 #include "filetest/report.h"
@@ -100,7 +102,13 @@ bool PrepareVolumeTest(Context& ctx) {
   if (s.SelectedDrive.size() < 2) return false;
   s.SelectedDiskNumber = GetDiskNumber(ctx, s.SelectedDrive);
   // 99 means the disk is unknown.
-  if (!IsTestableDiskNumber(s.SelectedDiskNumber)) return false;
+  if (!IsDiskNumberInRange(s.SelectedDiskNumber)) return false;
+  // Test files fill the volume: never one of the system's own.
+  const DiskRole role = RoleOfDisk(ctx, s.SelectedDiskNumber);
+  if (RefusesVolumeTest(role)) {
+    ShowMessage(ctx, RefusalText(s.SelectedDiskNumber, role), kMbIconStop, "File Test");
+    return false;
+  }
 
   SetResultText(ctx, "Veracap - Volume File Test");
   s.CancelRequested = false;
@@ -145,7 +153,13 @@ bool PrepareVolumeTest(Context& ctx) {
           kLineBreak + kLineBreak +
           "Tip: Close all instances of Windows Explorer to improve the speed.",
       kMbOkCancel, "File Test");
-  return answer == kIdOk;
+  if (answer != kIdOk) return false;
+  const std::string changed = ChosenDeviceChanged(ctx);
+  if (!changed.empty()) {
+    ShowMessage(ctx, changed, kMbIconStop, "File Test");
+    return false;
+  }
+  return true;
 }
 
 enum class PhaseEnd { kGoOn, kAborted, kStopped };

@@ -15,8 +15,9 @@ namespace veracap {
 // Free bytes of the volume available to the caller; 0 when the query fails.
 double FreeDiskSpace(Context& ctx, const std::string& sDriveLetter);
 
-// The "Test Empty Space" button. Refuses silently without a drive or on
-// disk 0 / an unknown disk; refuses with a message box when less than 200 MiB
+// The "Test Empty Space" button. Refuses silently without a drive or on an
+// unknown disk; refuses with a message box a disk that holds Windows, the
+// boot partition or a page file, and when less than 200 MiB
 // is free or the drive's size cannot be read; asks once; then runs in the
 // busy state to the report, or to an abort line when Cancel is pressed (the
 // test files then stay for the clean-up). volume_outcome tells how it ended.

@@ -179,6 +179,34 @@ inline constexpr std::uint8_t kScsiDataUnspecified = 2;
 inline constexpr std::uint8_t kScsiInquiry = 0x12;
 inline constexpr std::uint8_t kScsiReadCapacity10 = 0x25;
 
+// SCSI status of a pass-through reply: GOOD; anything else (CHECK
+// CONDITION 0x02, BUSY 0x08...) means the command did not complete.
+inline constexpr std::uint8_t kScsiStatusGood = 0x00;
+inline constexpr std::uint8_t kScsiStatusCheckCondition = 0x02;
+
+// READ CAPACITY (10), SBC-3: a 10-byte command block, every field but the
+// operation code zero (LBA 0, PMI 0); the reply is 8 bytes, the last
+// logical block address and the block length, both big-endian.
+inline constexpr std::uint8_t kReadCapacity10CdbBytes = 10;
+inline constexpr std::uint32_t kReadCapacity10ReplyBytes = 8;
+// INQUIRY, SPC-4: a 6-byte command block asking for standard data (EVPD 0,
+// page 0) with a 16-bit allocation length in bytes 3 and 4. The fields
+// read from the reply (vendor, product) end at byte 31.
+inline constexpr std::uint8_t kInquiryCdbBytes = 6;
+inline constexpr std::uint32_t kInquiryNeededBytes = 32;
+
+inline void EncodeReadCapacity10Cdb(std::uint8_t* cdb) {
+  for (int i = 0; i < 16; ++i) cdb[i] = 0;
+  cdb[0] = kScsiReadCapacity10;
+}
+
+inline void EncodeInquiryCdb(std::uint16_t allocation_length, std::uint8_t* cdb) {
+  for (int i = 0; i < 16; ++i) cdb[i] = 0;
+  cdb[0] = kScsiInquiry;
+  cdb[3] = static_cast<std::uint8_t>(allocation_length >> 8);
+  cdb[4] = static_cast<std::uint8_t>(allocation_length);
+}
+
 // The header's fields. The three alignment bytes after DataIn are no field:
 // encoding leaves them as they were.
 struct ScsiPassThroughHeader {

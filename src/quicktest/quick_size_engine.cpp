@@ -12,6 +12,7 @@
 #include "app/results_log.h"
 #include "diskio/sector_io.h"
 #include "diskio/volumes.h"
+#include "drives/disk_role.h"
 #include "quicktest/marker.h"
 
 namespace veracap {
@@ -561,7 +562,7 @@ void ReportCouldNotWrite(Context& ctx) {
 
 void QuickSizeTest(Context& ctx) {
   const std::int32_t disk = ctx.state.SelectedDiskNumber;
-  if (!IsTestableDiskNumber(disk)) return;
+  if (RefusesQuickTest(RoleOfDisk(ctx, disk))) return;
   ctx.state.quick_outcome = AppState::QuickOutcome::kNotRun;
   ctx.state.quick_findings = {};
   QuickRun(ctx).Run();

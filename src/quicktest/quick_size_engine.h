@@ -21,7 +21,8 @@ inline constexpr std::size_t kMismatchLimit = 50000;
 inline constexpr double kFloodBytes = 272.0 * 1048576;
 
 // Runs the test on SelectedDiskNumber, DriveSizeBytes bytes long. Refuses
-// disk 0 and numbers above 80 without a word.
+// a disk that holds the system (drives/disk_role.h) and numbers outside 0 to
+// 80 without a word (the command has told the user already).
 void QuickSizeTest(Context& ctx);
 
 // Sectors 2^j and 2^j - 1 (j >= 15, below sector_count) that the block

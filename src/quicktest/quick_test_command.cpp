@@ -9,8 +9,10 @@
 #include "base/text.h"
 #include "diskio/sector_io.h"
 #include "drives/disk_number.h"
+#include "drives/disk_role.h"
 #include "drives/drive_details.h"
 #include "drives/drive_info.h"
+#include "drives/drive_list.h"
 #include "quicktest/quick_size_engine.h"
 
 namespace veracap {
@@ -45,8 +47,14 @@ void cmdQuickTest_Click(Context& ctx) {
     number = GetDiskNumber(ctx, s.SelectedDrive);
   }
   number = RoundHalfEven(number);
-  if (!IsTestableDiskNumber(number)) return;
+  if (!IsDiskNumberInRange(number)) return;
   s.SelectedDiskNumber = static_cast<std::int32_t>(number);
+  // A disk that holds the system is refused whatever its number.
+  const DiskRole role = RoleOfDisk(ctx, s.SelectedDiskNumber);
+  if (RefusesQuickTest(role)) {
+    ShowMessage(ctx, RefusalText(s.SelectedDiskNumber, role), kMbIconStop, kConfirmTitle);
+    return;
+  }
 
   GetUSBDiskDriveInfo(ctx, s.SelectedDiskNumber);
   const double size_mib = RoundHalfEven(RoundHalfEven(s.DriveSizeBytes / 1024) / 1024);
@@ -66,6 +74,13 @@ void cmdQuickTest_Click(Context& ctx) {
   const std::string second_question = "ARE YOU SURE IT IS OK TO ERASE ALL VOLUMES ON DRIVE " +
                                       std::to_string(s.SelectedDiskNumber) + "?";
   if (ShowMessage(ctx, second_question, kMbOkCancel | kMbIconExclamation, kConfirmTitle) != kIdOk) {
+    return;
+  }
+  // The number may have passed to another device since the list was built
+  // (a stick pulled out, a backup disk plugged in).
+  const std::string changed = ChosenDeviceChanged(ctx);
+  if (!changed.empty()) {
+    ShowMessage(ctx, changed, kMbIconStop, kConfirmTitle);
     return;
   }
 

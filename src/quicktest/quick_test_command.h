@@ -18,7 +18,8 @@ std::optional<double> DiskNumberInEntry(const std::string& entry);
 
 // Clears CancelRequested, finds the disk (from SelectedDrive through
 // GetDiskNumber, or from the entry's text for a disk without a drive
-// letter), refuses disk 0, numbers above 80 and unreadable choices silently,
+// letter), refuses numbers outside 0 to 80 and unreadable choices silently
+// and a disk that holds the system with a message naming what it holds,
 // identifies the disk again, refuses a size under 1 MiB with the
 // administrator-rights message, starts a fresh results log, asks twice and,
 // only after two OKs, runs QuickSizeTest in the busy state. A stop before the

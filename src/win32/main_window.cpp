@@ -3,6 +3,7 @@
 #include "platform/win32/windows_api.h"
 // After windows.h:
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <array>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/busy.h"
+#include "drives/drive_list.h"
 #include "shell/startup.h"
 #include "app/window_model.h"
 #include "win32/layout.h"
@@ -610,6 +612,12 @@ LRESULT MainWindow::Impl::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
       ChangeDpi(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
       return 0;
     }
+    case WM_DEVICECHANGE:  // a drive came or went: the core rebuilds the list if idle
+      if (ctx && (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+        const bool handler_running = handler_depth > 0;
+        RunHandler([&] { DevicesChanged(*ctx, handler_running); });
+      }
+      return TRUE;
     case WM_CLOSE:
       CloseRequested();
       return 0;

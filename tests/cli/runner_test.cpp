@@ -110,7 +110,7 @@ TEST_F(Runner, ListsUsbDisksAndWithAllTheOthersAndWhyTheyAreRefused) {
   const std::vector<std::string> every = Lines(all.out);
   ASSERT_EQ(every.size(), 8u) << all.out;
   EXPECT_TRUE(Has(every[0], "sata  fixed")) << every[0];
-  EXPECT_TRUE(Has(every[0], "refused: disk 0 holds the system")) << every[0];
+  EXPECT_TRUE(Has(every[0], "refused: holds Windows")) << every[0];
   EXPECT_TRUE(Has(every[5], "disk 5")) << every[5];
   EXPECT_FALSE(Has(every[5], "refused")) << every[5];
 }

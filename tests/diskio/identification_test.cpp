@@ -67,6 +67,32 @@ TEST(Identification, ClaimedSizeByWhichQueriesAnswer) {
   }
 }
 
+// A bridge that ends a command in CHECK CONDITION returns its header and
+// sense but no reply: the query counts as failed (the disk length stands in
+// for the capacity; model and media stay unknown), never as the bytes that
+// the block held before.
+TEST(Identification, RejectedCommandsAreFailedQueries) {
+  const struct {
+    const char* lines;
+    std::uint64_t size;
+    const char* model;
+    const char* media;
+  } table[] = {
+      {"scsi-check capacity\n", 16 * kCylinder, "ACME STICK", "REMOVABLE MEDIA"},
+      {"scsi-check capacity\n  no-length\n", 0, "ACME STICK", "REMOVABLE MEDIA"},
+      {"scsi-check inquiry\n", 16 * kCylinder, "", ""},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.lines);
+    testing::Harness h("disk 3\n  claimed " + std::to_string(16 * kCylinder) +
+                       "\n  vendor ACME\n  product \"STICK\"\n  " + row.lines);
+    ASSERT_TRUE(h.ok());
+    EXPECT_EQ(GetSCSICapacity(h.ctx(), 3), row.size);
+    EXPECT_EQ(h.state().DriveModel, row.model);
+    EXPECT_EQ(h.state().MediaTypeText, row.media);
+  }
+}
+
 // A counterfeit whose last claimed sector cannot be read loses one cylinder;
 // a disk whose last sector reads keeps its size.
 TEST(Identification, UnreadableLastSectorCostsOneCylinder) {

@@ -94,6 +94,7 @@ class CdRomAt : public PlatformWrapper {
                     std::uint32_t disposition, std::uint32_t flags) override {
     const Handle h = target_.CreateFile(path, access, share, disposition, flags);
     if (path == path_) cd_ = h;
+    opened.push_back(path);
     return h;
   }
   bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
@@ -105,13 +106,18 @@ class CdRomAt : public PlatformWrapper {
     return ok;
   }
 
+  std::vector<std::string> opened;
+
  private:
   std::string path_;
   Handle cd_ = kInvalidHandle;
 };
 
+// A network share or CD-ROM letter is not even opened: an unreachable server
+// would hold the window.
 TEST(DriveVolumes, ALetterOfAnotherDeviceTypeBelongsToNoDisk) {
   testing::Harness h(
+      "drive Y: cdrom\ndrive Z: remote\n"
       "disk 1\n  claimed 1GiB\n  volume E: label \"A\" capacity 1MiB\n"
       "  volume F: label \"B\" capacity 1MiB offset 3MiB\n");
   ASSERT_TRUE(h.ok());
@@ -120,6 +126,9 @@ TEST(DriveVolumes, ALetterOfAnotherDeviceTypeBelongsToNoDisk) {
   EXPECT_EQ(GetDiskNumber(ctx, "E:"), kNoDiskNumber);
   EXPECT_EQ(GetDiskNumber(ctx, "F:"), 1);
   EXPECT_EQ(GetDriveLetter(ctx, 1), "F:");
+  for (const std::string& path : cd.opened) {
+    EXPECT_TRUE(path != "\\\\.\\Y:" && path != "\\\\.\\Z:") << path;
+  }
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
+#include "drives/disk_role.h"
 #include "drives/drive_list.h"
+#include "quicktest/quick_test_command.h"
 #include "shell/startup.h"
 #include "support/harness.h"
 
@@ -61,11 +63,12 @@ TEST_F(DriveList, OffersUsbDisksWithTheirLettersLabelsAndDescriptions) {
 
 TEST_F(DriveList, ListsDisksBeyondTheCountOfDriveLetters) {
   // Two drive letters, yet three disks after the system disk: one without a
-  // letter (as a stick is after a Quick Size Test), and disk 3 after a gap.
+  // letter (as a stick is after a Quick Size Test), and disk 3 after a gap;
+  // card slots (SD, MMC) are offered as USB sticks are.
   Harness sparse(
       "disk 0\n  claimed 64GiB\n  bus sata\n  volume C: label \"SYSTEM\" capacity 60GiB\n"
-      "disk 1\n  claimed 64MiB\n  bus usb\n  product \"BLANK\"\n"
-      "disk 3\n  claimed 64MiB\n  bus usb\n  volume E: label \"THREE\" capacity 32MiB\n");
+      "disk 1\n  claimed 64MiB\n  bus sd\n  product \"BLANK\"\n"
+      "disk 3\n  claimed 64MiB\n  bus mmc\n  volume E: label \"THREE\" capacity 32MiB\n");
   Drive1_Change(sparse.ctx());
   const auto& items = StateOf(sparse.state(), Control::Combo1).items;
   ASSERT_EQ(items.size(), 2u);
@@ -73,6 +76,41 @@ TEST_F(DriveList, ListsDisksBeyondTheCountOfDriveLetters) {
   EXPECT_EQ(items[1].substr(0, 23), "E:     THREE    DRIVE 3");
   EXPECT_EQ(sparse.state().SelectedDiskNumber, 3);
   EXPECT_EQ(sparse.platform().open_handle_count(), 0u);
+}
+
+// The system's disks by what they hold, whatever their number: never
+// offered; the stick the program runs from is offered but takes only test
+// files; a stick at disk 0 is offered. Where Windows lies cannot be told,
+// disk 0 is taken for it.
+TEST(SystemDisks, ByWhatTheyHoldNotByTheirNumber) {
+  Harness h(
+      "disk 0\n  claimed 64MiB\n  volume E: label \"STICK0\" capacity 32MiB\n"
+      "disk 1\n  claimed 64GiB\n  bus nvme\n  volume C: label \"OS\" capacity 60GiB windows\n"
+      "disk 2\n  claimed 1GiB\n  bus sata\n  volume - label \"EFI\" capacity 100MiB boot\n"
+      "disk 3\n  claimed 64MiB\n  volume P: label \"TOOLS\" capacity 32MiB program\n"
+      "disk 4\n  claimed 64MiB\n  volume S: label \"SWAP\" capacity 32MiB pagefile\n"
+      "drive Z: remote\n");
+  ASSERT_TRUE(h.ok());
+  const struct {
+    std::int32_t disk;
+    DiskRole role;
+  } table[] = {{0, DiskRole::kTestable}, {1, DiskRole::kWindows},  {2, DiskRole::kBoot},
+               {3, DiskRole::kProgram},  {4, DiskRole::kPageFile}, {81, DiskRole::kNoDisk},
+               {-1, DiskRole::kNoDisk}};
+  for (const auto& row : table) EXPECT_EQ(RoleOfDisk(h.ctx(), row.disk), row.role) << row.disk;
+  h.state().ShowAllDrives = true;
+  Drive1_Change(h.ctx());
+  const auto& items = StateOf(h.state(), Control::Combo1).items;
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].substr(0, 2) + items[1].substr(0, 2), "E:P:");
+  h.state().SelectedDrive = "P:";
+  cmdQuickTest_Click(h.ctx());
+  EXPECT_EQ(h.window().message_boxes().back().text,
+            "DRIVE 3 cannot be tested: it holds this program.");
+
+  Harness unknown("disk 0\n  claimed 64MiB\ndisk 1\n  claimed 64MiB\n");
+  EXPECT_EQ(RoleOfDisk(unknown.ctx(), 0), DiskRole::kWindows);
+  EXPECT_EQ(RoleOfDisk(unknown.ctx(), 1), DiskRole::kTestable);
 }
 
 TEST_F(DriveList, EmptyListChoosesNothing) {

@@ -350,37 +350,39 @@ disk 3
   claimed 1000MiB
   volume G: label "ASK" capacity 900MiB
 )");
-  // No drive, the system disk and a drive without a disk say nothing at all.
-  for (const char* drive : {"", "E", "C:", "Q:"}) {
+  // No drive and a drive without a disk say nothing at all; the disk that
+  // holds Windows says why.
+  for (const char* drive : {"", "E", "Q:", "C:"}) {
     state_.SelectedDrive = drive;
     SetResultText(*ctx_, "earlier text");
     cmdVolumeTest_Click(*ctx_);
     EXPECT_EQ(state_.results_log, "earlier text") << drive;
   }
-  EXPECT_TRUE(window_.message_boxes().empty());
+  ASSERT_EQ(window_.message_boxes().size(), 1u);
+  EXPECT_EQ(window_.message_boxes()[0].text, "DRIVE 0 cannot be tested: it holds Windows.");
 
   state_.SelectedDrive = "E:";
   cmdVolumeTest_Click(*ctx_);
   EXPECT_EQ(state_.results_log, Header());
-  ASSERT_EQ(window_.message_boxes().size(), 1u);
-  EXPECT_EQ(window_.message_boxes()[0].text, "ERROR: Drive not formatted or volume too full!");
-  EXPECT_EQ(window_.message_boxes()[0].style, kMbIconExclamation);
-  EXPECT_EQ(window_.message_boxes()[0].title, "No spare space or unformatted Drive!");
+  ASSERT_EQ(window_.message_boxes().size(), 2u);
+  EXPECT_EQ(window_.message_boxes()[1].text, "ERROR: Drive not formatted or volume too full!");
+  EXPECT_EQ(window_.message_boxes()[1].style, kMbIconExclamation);
+  EXPECT_EQ(window_.message_boxes()[1].title, "No spare space or unformatted Drive!");
 
   state_.SelectedDrive = "F:";
   cmdVolumeTest_Click(*ctx_);
-  ASSERT_EQ(window_.message_boxes().size(), 2u);
-  EXPECT_EQ(window_.message_boxes()[1].text,
+  ASSERT_EQ(window_.message_boxes().size(), 3u);
+  EXPECT_EQ(window_.message_boxes()[2].text,
             "Please run this application with Administrator rights.");
-  EXPECT_EQ(window_.message_boxes()[1].style, kMbIconStop);
-  EXPECT_EQ(window_.message_boxes()[1].title, "VERACAP");
+  EXPECT_EQ(window_.message_boxes()[2].style, kMbIconStop);
+  EXPECT_EQ(window_.message_boxes()[2].title, "VERACAP");
 
   state_.SelectedDrive = "G:";
   window_.ScriptAnswers({kIdCancel});
   cmdVolumeTest_Click(*ctx_);
   EXPECT_EQ(state_.results_log,
             Header() + "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB");
-  EXPECT_EQ(window_.message_boxes().size(), 3u);
+  EXPECT_EQ(window_.message_boxes().size(), 4u);
   EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
   EXPECT_TRUE(StateOf(state_, Control::cmdVolumeTest).visible);
   EXPECT_TRUE(recorder_->created.empty());

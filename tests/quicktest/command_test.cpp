@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
+#include "drives/drive_list.h"
 #include "quicktest/quick_test_command.h"
 #include "shell/startup.h"
 #include "support/counting_platform.h"
@@ -133,30 +134,55 @@ TEST_F(QuickTestCommand, CancellingEitherQuestionLeavesTheDiskUntouched) {
 }
 
 TEST_F(QuickTestCommand, RefusesWhatItCannotTest) {
-  // Disk 0 and drives without a disk number: silently.
-  for (const char* drive : {"C:", "Q:"}) {
-    h.state().SelectedDrive = drive;
-    ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
-  }
+  // A drive without a disk number: silently.
+  h.state().SelectedDrive = "Q:";
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
   EXPECT_EQ(Boxes().size(), 1u);
+  // The disk that holds Windows: with the reason.
+  h.state().SelectedDrive = "C:";
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "DRIVE 0 cannot be tested: it holds Windows.");
+  EXPECT_EQ(Boxes()[1].style, 16);
   EXPECT_TRUE(h.log().empty());
 
   // Nothing chosen and no entry to read a number from.
   h.state().SelectedDrive = ":";
   SetItems(ctx, Control::Combo1, {}, -1);
   ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
-  EXPECT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes().size(), 2u);
 
   // Not identified (a SATA disk while only USB drives are shown): size 0.
   h.state().SelectedDrive = "D:";
   ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
-  ASSERT_EQ(Boxes().size(), 2u);
-  EXPECT_EQ(Boxes()[1].text, "Please run this application with Administrator rights.");
-  EXPECT_EQ(Boxes()[1].style, 16);
-  EXPECT_EQ(Boxes()[1].title, "VERACAP");
+  ASSERT_EQ(Boxes().size(), 3u);
+  EXPECT_EQ(Boxes()[2].text, "Please run this application with Administrator rights.");
+  EXPECT_EQ(Boxes()[2].style, 16);
+  EXPECT_EQ(Boxes()[2].title, "VERACAP");
   EXPECT_TRUE(h.log().empty());
   EXPECT_EQ(counting.writes, 0);
   ExpectIdle();
+}
+
+// Another device took the number after the list was built: refused after
+// the questions, nothing written; a rebuild (on the device-change notice,
+// while idle only) lists it afresh.
+TEST_F(QuickTestCommand, ADeviceSwappedBehindTheNumberIsRefused) {
+  Pick("E:");
+  h.platform().SwapDevice(1, "BACKUP01");
+  h.window().ScriptAnswers({kIdOk, kIdOk});
+  ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
+  EXPECT_EQ(Boxes().back().text,
+            "DRIVE 1 is no longer the drive chosen in the list: a drive was removed or inserted. "
+            "Nothing was written. Refresh the drive list and choose the drive again.");
+  EXPECT_EQ(counting.writes, 0);
+  EXPECT_TRUE(h.platform().requests().empty());
+  ExpectIdle();
+  EXPECT_FALSE(DevicesChanged(ctx, true));
+  EXPECT_NE(ChosenDeviceChanged(ctx), "");
+  EXPECT_TRUE(DevicesChanged(ctx, false));
+  h.state().SelectedDiskNumber = 1;  // as the next click finds it
+  EXPECT_EQ(ChosenDeviceChanged(ctx), "");
 }
 
 TEST_F(QuickTestCommand, BusyStateKeepsTheDriveListStillAndCancelAborts) {
@@ -184,6 +210,7 @@ TEST_F(QuickTestCommand, BusyStateKeepsTheDriveListStillAndCancelAborts) {
     EXPECT_FALSE(Choose(ctx, Control::Drive1, 1));
     EXPECT_FALSE(Choose(ctx, Control::Combo1, 1));
     EXPECT_FALSE(Click(ctx, Control::cmdQuickTest));
+    EXPECT_FALSE(DevicesChanged(ctx, false));
     EXPECT_EQ(h.log(), log);
     EXPECT_TRUE(Click(ctx, Control::cmdCancel));
   };

@@ -31,6 +31,36 @@ bool EmulatedPlatform::Impl::ScsiPassThrough(const HandleState& h, const void* i
   const std::uint32_t data_offset = request.data_buffer_offset;
   const DiskSpec& config = h.disk->config();
 
+  // A strict bridge: a command block of the wrong length or with a reserved
+  // field set, or a command the device rejects, ends in CHECK CONDITION
+  // (ILLEGAL REQUEST, INVALID FIELD IN CDB) with the header and the sense
+  // data returned, and no data.
+  const bool well_formed =
+      cdb[0] == kScsiReadCapacity10
+          ? request.cdb_length == kReadCapacity10CdbBytes &&
+                std::all_of(cdb + 1, cdb + 10, [](std::uint8_t b) { return b == 0; })
+          : request.cdb_length == kInquiryCdbBytes && cdb[1] == 0 && cdb[2] == 0 && cdb[5] == 0;
+  if ((cdb[0] == kScsiReadCapacity10 || cdb[0] == kScsiInquiry) &&
+      (!well_formed ||
+       (cdb[0] == kScsiReadCapacity10 ? config.rejects_capacity : config.rejects_inquiry))) {
+    const std::uint32_t sense_offset = request.sense_info_offset;
+    const std::uint32_t sense_length = std::min<std::uint32_t>(request.sense_info_length, 18);
+    if (sense_offset < kHeaderBytes || sense_offset + sense_length > out_size) {
+      return Fail(kErrorInvalidParameter);
+    }
+    auto* out = static_cast<std::uint8_t*>(out_buffer);
+    if (out != in_buffer) std::memmove(out, in_buffer, std::min(in_size, out_size));
+    ScsiPassThroughHeader reply = DecodeScsiPassThrough(out);
+    reply.scsi_status = kScsiStatusCheckCondition;
+    reply.sense_info_length = static_cast<std::uint8_t>(sense_length);
+    reply.data_transfer_length = 0;
+    EncodeScsiPassThrough(reply, out);
+    std::uint8_t sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0};
+    std::memcpy(out + sense_offset, sense, sense_length);
+    *returned = sense_offset + sense_length;
+    return true;
+  }
+
   std::uint8_t data[36] = {};
   std::uint32_t data_length = 0;
   std::uint32_t allocation = transfer_length;
@@ -87,7 +117,9 @@ bool EmulatedPlatform::Impl::QueryProperty(const HandleState& h, const void* in_
   fields.vendor_id_offset = AppendDescriptorText(d, config.vendor);
   fields.product_id_offset = AppendDescriptorText(d, config.product);
   fields.product_revision_offset = AppendDescriptorText(d, config.revision);
-  fields.serial_number_offset = AppendDescriptorText(d, config.serial);
+  const auto swapped = swapped_serial.find(config.number);
+  fields.serial_number_offset =
+      AppendDescriptorText(d, swapped != swapped_serial.end() ? swapped->second : config.serial);
   const auto size = static_cast<std::uint32_t>(d.size());
   fields.version = size;
   fields.size = size;

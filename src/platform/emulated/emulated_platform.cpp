@@ -180,6 +180,10 @@ void EmulatedPlatform::SetAnswers(int disk_number, bool capacity, bool inquiry, 
   disk->answers_length = length;
 }
 
+void EmulatedPlatform::SwapDevice(int disk_number, const std::string& serial) {
+  impl_->swapped_serial[disk_number] = serial;
+}
+
 void EmulatedPlatform::RefuseLock(char letter, bool access_denied) {
   Impl::Volume* volume = impl_->FindVolume(letter);
   if (volume == nullptr) return;

@@ -111,6 +111,9 @@ class EmulatedPlatform : public Platform {
   void SetAnswers(int disk_number, bool capacity, bool inquiry, bool length);
   // Refuse FSCTL_LOCK_VOLUME on a volume (error 5 when access_denied, else 1).
   void RefuseLock(char letter, bool access_denied);
+  // Another device now answers to disk N (a stick pulled out, another plugged
+  // in that took its number): its storage descriptor gives this serial.
+  void SwapDevice(int disk_number, const std::string& serial);
 
  private:
   struct Impl;

@@ -229,6 +229,14 @@ class Parser {
     }
     if (w.size() != 2) return Fail(error, "'" + w[0] + "' takes exactly one value");
     const std::string& v = w[1];
+    if (key == "scsi-check") {
+      const std::string which = Lower(v);
+      if (which != "capacity" && which != "inquiry") {
+        return Fail(error, "scsi-check takes capacity or inquiry");
+      }
+      (which == "capacity" ? disk_->rejects_capacity : disk_->rejects_inquiry) = true;
+      return true;
+    }
     if (key == "wrap-at") {
       if (!ParseSize(v, &disk_->wrap_at)) return Fail(error, "bad size '" + v + "'");
       return true;

@@ -88,6 +88,10 @@ struct DiskSpec {
   bool answers_capacity = true;      // READ CAPACITY returns data
   bool answers_inquiry = true;       // INQUIRY returns data
   bool answers_length = true;        // IOCTL_DISK_GET_LENGTH_INFO succeeds
+  // The command ends in CHECK CONDITION (a bridge that rejects it), its
+  // header and sense returned but no data.
+  bool rejects_capacity = false;
+  bool rejects_inquiry = false;
   std::vector<Fault> faults;
   std::vector<VolumeSpec> volumes;
 };

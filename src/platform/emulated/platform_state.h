@@ -85,7 +85,8 @@ struct EmulatedPlatform::Impl {
   std::vector<std::unique_ptr<DiskDevice>> disks;
   std::vector<std::unique_ptr<Volume>> volumes;
   std::vector<OtherDrive> other_drives;
-  std::vector<HandleState> handles;  // index = handle - kFirstHandle; never reused
+  std::map<int, std::string> swapped_serial;  // disk number -> serial (SwapDevice)
+  std::vector<HandleState> handles;           // index = handle - kFirstHandle; never reused
   std::size_t open_handles = 0;
   std::vector<RangeLock> range_locks;
   std::map<const FlatVolume::File*, CachedRuns> file_cache;  // dropped with the file

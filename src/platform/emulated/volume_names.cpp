@@ -112,7 +112,8 @@ std::string EmulatedPlatform::GetWindowsDirectory() {
     const std::vector<std::string> paths = MountPaths(v->config);
     if (v->config.roles.windows && !paths.empty()) return paths.front() + "Windows";
   }
-  return "";
+  // Where Windows is unless the manifest says otherwise.
+  return "C:\\Windows";
 }
 
 std::string EmulatedPlatform::GetModuleFileName() {

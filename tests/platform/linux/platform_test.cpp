@@ -44,9 +44,9 @@ TEST(LinuxScsiPassThrough, CarriesTheCallersCommandDirectionLengthAndTimeOut) {
   auto block = CapacityBlock();
   ScsiRequest r;
   ASSERT_TRUE(ParseScsiRequest(block.data(), 585, 585, &r));
-  EXPECT_EQ(r.cdb, (std::vector<std::uint8_t>{0x25, 0x08, 0, 0, 192, 0}));
+  EXPECT_EQ(r.cdb, (std::vector<std::uint8_t>{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(r.direction, kScsiDataIn);
-  EXPECT_EQ(r.transfer_bytes, 192u);
+  EXPECT_EQ(r.transfer_bytes, 8u);
   EXPECT_EQ(r.data_offset, 76u);
   EXPECT_EQ(r.sense_bytes, 24u);
   EXPECT_EQ(r.timeout_ms, 2000u);
@@ -68,8 +68,8 @@ TEST(LinuxScsiPassThrough, CarriesTheCallersCommandDirectionLengthAndTimeOut) {
 TEST(LinuxScsiPassThrough, RefusesBlocksWhoseAreasLieOutsideTheBuffers) {
   auto block = CapacityBlock();
   ScsiRequest r;
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 40, 585, &r));   // shorter than the header
-  EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 200, &r));  // data area beyond out
+  EXPECT_FALSE(ParseScsiRequest(block.data(), 40, 585, &r));  // shorter than the header
+  EXPECT_FALSE(ParseScsiRequest(block.data(), 585, 80, &r));  // data area beyond out
   const auto refused = [&](auto change) {
     ScsiBlock b = CapacityBlock();
     ScsiPassThroughHeader header = DecodeScsiPassThrough(b.data());

@@ -232,6 +232,16 @@ TEST_F(Win32MappedDrive, FreeSpaceAndLabel) {
   char label[14];
   EXPECT_FALSE(platform_.GetVolumeInformation("Q:\\", label, sizeof label, nullptr, 0))
       << "a letter with no drive";
+  EXPECT_EQ(platform_.GetDriveType("Q:"), kDriveNoRootDir);
+
+  // The paths the system-disk rule follows, as the system gives them.
+  const std::string windows = platform_.GetWindowsDirectory();
+  std::string mount_point;
+  ASSERT_TRUE(platform_.GetVolumePathName(windows, &mount_point)) << windows;
+  EXPECT_EQ(mount_point.size(), 3u);
+  EXPECT_EQ(mount_point.substr(1), ":\\");
+  const std::string program = platform_.GetModuleFileName();
+  EXPECT_EQ(program.substr(program.size() - 4), ".exe") << program;
 }
 
 TEST_F(Win32MappedDrive, WildcardSearchFindsNormalRootFilesOnly) {
