@@ -58,6 +58,12 @@ struct AppState {
   // that way so that no transfer ever meets a buffer too small for it.
   Handle hDrive = 0;
   std::vector<std::uint8_t> SectorBuffer = std::vector<std::uint8_t>(4097, 0);
+  // hDrive's logical sector (4096 on a 4Kn disk): a 512-byte transfer inside
+  // a larger one reads the enclosing sectors and, to write, writes them back.
+  std::uint32_t hDriveSectorBytes = 512;
+  // The platform's error code of the last DirectWrite that failed (0 after
+  // one that succeeded), taken before any later call can replace it.
+  std::uint32_t direct_write_error = 0;
 
   // How the last Quick Size Test ended, for front ends that report it.
   enum class QuickOutcome { kNotRun, kPassed, kFailed, kAborted };

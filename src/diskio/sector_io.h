@@ -24,8 +24,14 @@ void MyCloseHandle(Context& ctx, Handle handle);
 // Reads count sectors at sector into SectorBuffer. False for a failed seek or
 // read, and for a negative sector (nothing is transferred).
 bool DirectRead(Context& ctx, double sector, std::int32_t count);
-// Writes the first count * 512 bytes of SectorBuffer at sector, flushed.
+// Writes the first count * 512 bytes of SectorBuffer at sector, flushed. On
+// failure the platform's error code is kept in direct_write_error.
 bool DirectWrite(Context& ctx, double sector, std::int32_t count);
+// Why a write failed when the cause is not the memory behind it, or "" when
+// it may be the memory's: the drive is write-protected (19), was removed
+// (433, 1167), refused a transfer it cannot take (87) or is held by the
+// system or another program (5).
+std::string WriteFailureNotTheMemory(std::uint32_t error_code);
 // The physical disk number that holds a drive ("E:"), or 99.
 std::int32_t GetDiskNumber(Context& ctx, const std::string& drive_text);
 

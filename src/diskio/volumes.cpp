@@ -170,12 +170,35 @@ void UnLock_Close_Volume(Context& ctx) {
   Trace(ctx, " UnLock_Close_Volume CLOSEVOLUME Handle=" + Num(ctx.state.lngHandle));
 }
 
-void Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number, const std::string& mode) {
+namespace {
+
+// Sends FSCTL_LOCK_VOLUME until it is granted or the wait that began at
+// start_tick is over. A refusal means that something has the volume open (an
+// Explorer window, an antivirus scan, a console whose folder is on it); a
+// dismount takes the volume away from it (the user has agreed to erase it),
+// and where locking means exclusive use (Linux) the dismount is what hands
+// the lock over.
+bool LockWithinWait(Context& ctx, Handle h, std::uint32_t start_tick) {
+  if (SendVolumeRequest(ctx, h, kFsctlLockVolume)) return true;
+  for (;;) {
+    MyDismount_Volume(ctx, h);
+    if (SendVolumeRequest(ctx, h, kFsctlLockVolume)) return true;
+    if (ctx.platform.GetTickCount() - start_tick >= kLockWaitMs) return false;
+    ctx.platform.Sleep(kLockRetryMs);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number,
+                                                 const std::string& mode) {
   AppState& s = ctx.state;
+  std::vector<std::string> unlocked;
   if (mode == "LOCK") {
     s.hVolume.fill(0);
     std::array<std::string, 4> volumes;
     Get_Drive_Volumes(ctx, disk_number, volumes);
+    const std::uint32_t start_tick = ctx.platform.GetTickCount();
     std::size_t k = 0;
     for (const std::string& volume : volumes) {
       if (volume.empty()) continue;
@@ -188,13 +211,14 @@ void Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number, const std::
       } else {
         Trace(ctx, " Lock_Unlock_All_Volumes - VOLUME " + volume + " OPENED on Handle " + Num(h));
       }
-      if (SendVolumeRequest(ctx, h, kFsctlLockVolume)) {
+      if (h != kInvalidHandle && LockWithinWait(ctx, h, start_tick)) {
         Trace(ctx, " Lock_Unlock_All_Volumes - Volume " + volume + " LOCKED");
+        MyDismount_Volume(ctx, h);
       } else {
         Trace(ctx, " Lock_Unlock_All_Volumes - Cannot lock volume " + volume + " " +
                        Num(ctx.platform.GetLastError()));
+        unlocked.push_back(volume);
       }
-      MyDismount_Volume(ctx, h);
       ++k;
     }
   } else {
@@ -208,6 +232,7 @@ void Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number, const std::
     }
   }
   Trace(ctx, " Lock_Unlock_All_Volumes End");
+  return unlocked;
 }
 
 void DisMount_All_Volumes(Context& ctx, std::int32_t disk_number) {

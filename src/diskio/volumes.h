@@ -46,9 +46,19 @@ bool MyDismount_Volume(Context& ctx, Handle handle);
 void Open_Volume_get_lngHandle(Context& ctx, const std::string& volume_text);
 void Open_Lock_Dismount_Volume(Context& ctx, const std::string& volume_text);
 void UnLock_Close_Volume(Context& ctx);
-// mode "LOCK" (exactly) locks and keeps the handles; anything else unlocks
-// and closes them.
-void Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number, const std::string& mode);
+// How long "LOCK" waits in all for volumes that another program holds, and
+// how often it asks again meanwhile (on the platform's clock).
+inline constexpr std::uint32_t kLockWaitMs = 15000;
+inline constexpr std::uint32_t kLockRetryMs = 500;
+
+// mode "LOCK" (exactly) locks and dismounts every volume of the disk and
+// keeps the handles; anything else unlocks and closes them. A volume that
+// another program holds is asked again for up to kLockWaitMs. Returns the
+// volumes that stayed unlocked (always none for "UNLOCK"): while any is,
+// nothing may be written to the disk, since Windows refuses writes inside a
+// mounted volume and the rest of the disk would be tested without it.
+std::vector<std::string> Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number,
+                                                 const std::string& mode);
 void DisMount_All_Volumes(Context& ctx, std::int32_t disk_number);
 
 }  // namespace veracap

@@ -205,8 +205,20 @@ bool VolumeFull(const AppState& s) {
           s.test_file_error_code == kErrorHandleDiskFull);
 }
 
-// The shorter last file in what is left of the free space, keeping 1 KiB.
-// A file system that keeps records of each file in the free space it reports
+// The volume's bytes per sector, 512 when it does not say.
+double VolumeSectorBytes(Context& ctx, const std::string& drive) {
+  std::uint32_t bytes = 0;
+  if (!ctx.platform.GetDiskFreeSpace(drive, nullptr, &bytes, nullptr, nullptr) || bytes < 512 ||
+      (bytes & (bytes - 1)) != 0) {
+    return 512;
+  }
+  return bytes;
+}
+
+// The shorter last file in what is left of the free space, keeping 1 KiB,
+// in whole sectors of the volume: a test file is written unbuffered, which
+// takes nothing else (free space less 1 KiB is none on a volume of 4 KiB
+// sectors). A file system that keeps records of each file in the free space it reports
 // (ext4's extent blocks, an NTFS attribute list of a fragmented file) may
 // not hold that much in one file: the volume is then full before the last
 // file is, which says nothing about the memory. The last file is written
@@ -215,6 +227,8 @@ void WriteLastFile(Context& ctx, std::int32_t files_written, OtherCause& other_c
   AppState& s = ctx.state;
   double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
   if (size > kFullTestFileBytes) size = kFullTestFileBytes;
+  const double sector = VolumeSectorBytes(ctx, s.SelectedDrive);
+  size = std::floor(size / sector) * sector;
   const std::int32_t n = files_written + 1;
   for (int attempt = 0;; ++attempt) {
     if (size < 1024) size = 0;
@@ -232,7 +246,8 @@ void WriteLastFile(Context& ctx, std::int32_t files_written, OtherCause& other_c
                           " writing a shorter last file.");
     s.TestFileError = false;
     constexpr double kMiB = 1024.0 * 1024.0;
-    size = std::floor((size - std::max(size / 8, kMiB)) / 4096) * 4096;
+    const double unit = std::max(4096.0, sector);
+    size = std::floor((size - std::max(size / 8, kMiB)) / unit) * unit;
   }
   if (!s.CancelRequested) other_cause = CauseOfTestFileError(s, n);
   AppendResult(ctx, kLineBreak + (other_cause.why.empty() ? "DATA ERROR!" : "WRITE ERROR!"));

@@ -1,5 +1,6 @@
 #include "filetest/obstacles.h"
 
+#include "diskio/sector_io.h"
 #include "filetest/writer.h"
 
 namespace veracap {
@@ -52,9 +53,13 @@ std::string CauseOtherThanMemory(AppState::TestFileStep step, std::uint32_t erro
       return "something else took the test file's name" + code;
     case kErrorSharingViolation:
       return "another program holds the test file's name" + code;
-    default:
-      // I/O and data errors, and anything unknown, may be the memory's.
-      return {};
+    default: {
+      // A drive removed, or refusing the transfer, as the Quick Size Test
+      // tells them; I/O and data errors, and anything unknown, may be the
+      // memory's.
+      const std::string why = WriteFailureNotTheMemory(error_code);
+      return why.empty() ? why : why + code;
+    }
   }
 }
 

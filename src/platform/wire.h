@@ -60,6 +60,7 @@ inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x7405C;
 // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS on a volume handle: where the volume
 // lies, as VOLUME_DISK_EXTENTS (below).
 inline constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x560000;
+inline constexpr std::uint32_t kIoctlDiskGetDriveGeometry = 0x70000;
 // FSCTL_SET_COMPRESSION on a file handle; its input is a 16-bit format,
 // COMPRESSION_FORMAT_NONE (0) to store the file uncompressed.
 inline constexpr std::uint32_t kFsctlSetCompression = 0x9C040;
@@ -93,7 +94,9 @@ inline constexpr std::uint32_t kErrorNotLocked = 158;
 inline constexpr std::uint32_t kErrorBusy = 170;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorMoreData = 234;
+inline constexpr std::uint32_t kErrorNoSuchDevice = 433;
 inline constexpr std::uint32_t kErrorIoDevice = 1117;
+inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 
 // GetDriveType answers.
 inline constexpr std::uint32_t kDriveUnknown = 0;
@@ -432,6 +435,34 @@ inline std::uint32_t EncodeVolumeDiskExtents(const std::vector<DiskExtent>& exte
 inline std::uint32_t VolumeDiskExtentsBytes(std::size_t count) {
   return VolumeDiskExtentsLayout::kHeaderBytes +
          static_cast<std::uint32_t>(count) * VolumeDiskExtentsLayout::kExtentBytes;
+}
+
+// DISK_GEOMETRY: Cylinders (64-bit), MediaType, TracksPerCylinder,
+// SectorsPerTrack, BytesPerSector (the logical sector, the unit every
+// transfer on the disk must be a whole number of).
+struct DiskGeometry {
+  static constexpr std::uint32_t kBytes = 24;
+  std::int64_t cylinders = 0;
+  std::uint32_t media_type = 0;
+  std::uint32_t tracks_per_cylinder = 0;
+  std::uint32_t sectors_per_track = 0;
+  std::uint32_t bytes_per_sector = 0;
+};
+// MEDIA_TYPE values of a disk.
+inline constexpr std::uint32_t kRemovableMedia = 11;
+inline constexpr std::uint32_t kFixedMedia = 12;
+
+inline DiskGeometry DecodeDiskGeometry(const std::uint8_t* p) {
+  return {static_cast<std::int64_t>(GetLe64(p)), GetLe32(p + 8), GetLe32(p + 12), GetLe32(p + 16),
+          GetLe32(p + 20)};
+}
+
+inline void EncodeDiskGeometry(const DiskGeometry& g, std::uint8_t* p) {
+  PutLe64(p, static_cast<std::uint64_t>(g.cylinders));
+  PutLe32(p + 8, g.media_type);
+  PutLe32(p + 12, g.tracks_per_cylinder);
+  PutLe32(p + 16, g.sectors_per_track);
+  PutLe32(p + 20, g.bytes_per_sector);
 }
 
 }  // namespace veracap

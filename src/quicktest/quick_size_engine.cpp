@@ -101,6 +101,7 @@ class QuickRun {
     Judge(sector, ok, ctx_.state.SectorBuffer.data());
   }
   bool Cancelled();
+  bool StoppedByCause(std::int64_t sector);
   void Progress(const char* label);
   bool WriteGuard();
   bool WritePass();  // false when the test ended inside it
@@ -185,6 +186,24 @@ bool QuickRun::Cancelled() {
   return true;
 }
 
+// A write that failed for a cause other than the memory (the drive is
+// write-protected, removed, held by another program, or refuses the
+// transfer) ends the test at once: going on would report good memory as bad.
+bool QuickRun::StoppedByCause(std::int64_t sector) {
+  AppState& s = ctx_.state;
+  const std::uint32_t code = s.direct_write_error;
+  const std::string why = WriteFailureNotTheMemory(code);
+  if (why.empty()) return false;
+  ctx_.platform.Sleep(kSettleMs);
+  Lock_Unlock_All_Volumes(ctx_, disk_, "UNLOCK");
+  ctx_.window.DoEvents();
+  MyCloseHandle(ctx_, s.hDrive);
+  Log("\r\nTest took " + Num(NowSeconds() - test_start_) + " seconds.\r\n");
+  ReportCouldNotWrite(ctx_, "Writing stopped at sector " + Num(sector) + ": " + why + " (error " +
+                                Num(code) + ").");
+  return true;
+}
+
 void QuickRun::Progress(const char* label) {
   const int percent = static_cast<int>(std::floor(100 - remaining_ / total_ * 100));
   if (!(percent > last_percent_ + 4 || percent > 99)) return;
@@ -211,6 +230,7 @@ bool QuickRun::WriteGuard() {
     if (Cancelled()) return false;
     const std::int64_t first = std::max<std::int64_t>(0, top - kBulkSectors);
     const bool ok = WriteRun(first, top - first, false);
+    if (!ok && StoppedByCause(first)) return false;
     for (std::int64_t sector = first; sector < top; ++sector) NoteWrite(sector, ok);
     if (first == 0 && !ok) sector0_write_failed_ = true;
     ctx_.window.DoEvents();
@@ -222,9 +242,11 @@ bool QuickRun::WritePass() {
   AppState& s = ctx_.state;
   if (!WriteGuard()) return false;
   const bool last_ok = WriteMarker(sectors_ - 1);
+  if (!last_ok && StoppedByCause(sectors_ - 1)) return false;
   if (!last_ok) Log("\r\n*** ERROR *** writing to drive at Sector " + Num(sectors_ - 1));
   for (const std::int64_t probe : probes_) {
     const bool ok = WriteMarker(probe);
+    if (!ok && StoppedByCause(probe)) return false;
     if (!ok) Log("\r\n*** ERROR *** writing to drive at Sector " + Num(probe));
     NoteWrite(probe, ok);
   }
@@ -240,6 +262,7 @@ bool QuickRun::WritePass() {
     const std::uint32_t before = ctx_.platform.GetTickCount();
     bool ok = DirectWrite(ctx_, static_cast<double>(sector), 1);
     const std::uint32_t elapsed_ms = ctx_.platform.GetTickCount() - before;
+    if (!ok && StoppedByCause(sector)) return false;
     if (!ok) {
       Log("\r\nWRITE ERROR: Sector = " + Num(sector));
       int answer = kIdCancel;
@@ -260,6 +283,7 @@ bool QuickRun::WritePass() {
         }
       }
       ok = DirectWrite(ctx_, static_cast<double>(sector), 1);
+      if (!ok && StoppedByCause(sector)) return false;
     }
     // The last sector's marker counts as written when either of its writes
     // arrived.
@@ -316,7 +340,10 @@ bool QuickRun::Flood() {
       if (Cancelled()) return false;
       const std::int64_t first = std::max(range->first, top - kBulkSectors);
       ++flood_writes_;
-      if (!WriteRun(first, top - first, true)) ++failed_flood_writes_;
+      if (!WriteRun(first, top - first, true)) {
+        if (StoppedByCause(first)) return false;
+        ++failed_flood_writes_;
+      }
       ctx_.window.DoEvents();
     }
   }
@@ -505,7 +532,23 @@ void QuickRun::Run() {
   AppState& s = ctx_.state;
   ctx_.window.DoEvents();
   ctx_.window.DoEvents();
-  Lock_Unlock_All_Volumes(ctx_, disk_, "LOCK");
+  const std::vector<std::string> unlocked = Lock_Unlock_All_Volumes(ctx_, disk_, "LOCK");
+  if (!unlocked.empty()) {
+    // Nothing is written: Windows would refuse every write inside the volume
+    // and the test would call good memory bad.
+    Lock_Unlock_All_Volumes(ctx_, disk_, "UNLOCK");
+    std::string names;
+    for (const std::string& v : unlocked) names += (names.empty() ? "" : ", ") + v;
+    const std::string text =
+        "CANNOT TEST: " + std::string(unlocked.size() == 1 ? "volume " : "volumes ") + names +
+        " of drive " + Num(disk_) +
+        " could not be locked: a window or program is using it. Nothing was written."
+        "\r\n\r\nClose what uses the drive (Explorer windows, a console in a folder on it, a "
+        "virus scan, this program if it was started from it), then run the test again.";
+    Log(kCrLf + text);
+    ShowMessage(ctx_, text, kMbIconStop);
+    return;
+  }
   s.SectorBuffer.assign(kSectorBytes, 0xFF);
   DisMount_All_Volumes(ctx_, disk_);
   Open_Physical_Disk_hDrive(ctx_, disk_);
@@ -550,12 +593,15 @@ std::vector<std::int64_t> WrapProbeSectors(std::int64_t sector_count) {
   return probes;
 }
 
-void ReportCouldNotWrite(Context& ctx) {
+void ReportCouldNotWrite(Context& ctx, const std::string& cause) {
   ctx.state.quick_outcome = AppState::QuickOutcome::kFailed;
+  const std::string why = cause.empty() ? "It may be write-protected or read-only, removed, or in "
+                                          "use by another program."
+                                        : cause;
   ReportMessage(ctx,
                 "\r\n                         *** FAILED ***\r\n\r\nTHE DRIVE COULD NOT BE "
-                "WRITTEN!\r\n\r\nIt may be write-protected or read-only, removed, or in use by "
-                "another program. Its memory was not tested.\r\n",
+                "WRITTEN!\r\n\r\n" +
+                    why + " Its memory was not tested.\r\n",
                 kMbIconStop);
   ReportMessage(ctx, kUnplugText, kMbOk);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/context.h"
@@ -33,9 +34,10 @@ void QuickSizeTest(Context& ctx);
 std::vector<std::int64_t> WrapProbeSectors(std::int64_t sector_count);
 
 // The verdict when not a single marker could be written (a write-protected
-// or worn-out read-only stick, one removed or held by another program):
-// FAILED's message style and outcome, with a text that says the drive could
-// not be written instead of reporting bad memory, then the closing message.
-void ReportCouldNotWrite(Context& ctx);
+// or worn-out read-only stick, one removed or held by another program), or
+// when a write failed for such a cause (then named by `cause`): FAILED's
+// message style and outcome, with a text that says the drive could not be
+// written instead of reporting bad memory, then the closing message.
+void ReportCouldNotWrite(Context& ctx, const std::string& cause = {});
 
 }  // namespace veracap

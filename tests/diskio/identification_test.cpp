@@ -3,12 +3,15 @@
 // then the size the tests use, whole cylinders of a readable disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "diskio/device_queries.h"
+#include "diskio/sector_io.h"
 #include "drives/drive_info.h"
 #include "support/harness.h"
 
@@ -105,6 +108,42 @@ TEST(Identification, UnreadableLastSectorCostsOneCylinder) {
     GetUSBDiskDriveInfo1(h.ctx(), 2);
     EXPECT_EQ(h.state().DriveSizeBytes,
               static_cast<double>((std::string(beyond) == "error" ? 39 : 40) * kCylinder));
+  }
+}
+
+// On a disk of 4096-byte logical sectors, which refuses any other transfer,
+// a 512-byte sector transfer reads the enclosing sectors and writes them
+// back with only its own bytes changed.
+TEST(SectorIo, ReadModifyWriteOnLargerLogicalSectors) {
+  for (const std::uint32_t block : {512u, 4096u}) {
+    SCOPED_TRACE(block);
+    testing::Harness h("disk 3\n  claimed 64MiB\n  block " + std::to_string(block) + "\n");
+    ASSERT_TRUE(h.ok());
+    ASSERT_TRUE(Open_Physical_Disk_hDrive(h.ctx(), 3));
+    EXPECT_EQ(h.state().hDriveSectorBytes, block);
+    std::uint8_t expected[24][512] = {};
+    const struct {
+      double sector;
+      std::int32_t count;
+    } writes[] = {{9, 1}, {7, 3}, {16, 8}, {0, 1}, {23, 1}};
+    std::uint8_t fill = 1;
+    for (const auto& w : writes) {
+      h.state().SectorBuffer.assign(static_cast<std::size_t>(w.count) * 512, fill);
+      ASSERT_TRUE(DirectWrite(h.ctx(), w.sector, w.count));
+      ASSERT_TRUE(DirectRead(h.ctx(), w.sector, w.count));
+      EXPECT_EQ(std::count(h.state().SectorBuffer.begin(), h.state().SectorBuffer.end(), fill),
+                w.count * 512);
+      for (int i = 0; i < w.count; ++i) {
+        std::fill_n(expected[static_cast<int>(w.sector) + i], 512, fill);
+      }
+      ++fill;
+    }
+    for (int sector = 0; sector < 24; ++sector) {
+      std::uint8_t on_disk[512];
+      ASSERT_TRUE(h.platform().PeekSector(3, sector, on_disk));
+      EXPECT_EQ(std::memcmp(on_disk, expected[sector], 512), 0) << sector;
+    }
+    MyCloseHandle(h.ctx(), h.state().hDrive);
   }
 }
 

@@ -171,6 +171,21 @@ TEST_F(VolumeFileTestRun, GenuineVolumePassesAndLeavesItsFilesAlone) {
   EXPECT_FALSE(StateOf(state_, Control::Label1).visible);
 }
 
+// A volume of 4 KiB sectors takes unbuffered writes of whole sectors only:
+// the last file is cut to them (free space less 1 KiB is none), on a 4Kn
+// disk as on a volume formatted so.
+TEST_F(VolumeFileTestRun, LastFileInWholeSectorsOfTheVolume) {
+  for (const char* manifest :
+       {"disk 1\n  claimed 300MiB\n  volume E: label \"V\" capacity 260MiB sector 4096\n",
+        "disk 1\n  claimed 300MiB\n  block 4096\n  volume E: label \"V\" capacity 260MiB\n"}) {
+    Start(manifest);
+    cmdVolumeTest_Click(*ctx_);
+    // 60 MiB less 4 KiB, not less 1 KiB.
+    EXPECT_NE(state_.results_log.find("\r\nWriting last file (60MB)"), std::string::npos);
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kPassed) << state_.results_log;
+  }
+}
+
 // Drives that fail, each with its whole log between the header and the
 // verdict; every one ends PROBABLY FAKE with the test files deleted.
 TEST_F(VolumeFileTestRun, FailingDrives) {

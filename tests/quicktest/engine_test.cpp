@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "diskio/volumes.h"
 #include "quicktest/marker.h"
 #include "quicktest/quick_size_engine.h"
 #include "support/counting_platform.h"
@@ -170,6 +171,17 @@ TEST_F(QuickSizeTestTest, VerdictByDeviceModel) {
        31266816,
        Outcome::kFailed,
        {"\r\n\r\nBAD MEMORY from sector 2097152 (1,024.0MiB)"}},
+      // 4096-byte logical sectors: every marker is a read-modify-write.
+      {"genuine, 4Kn",
+       Manifest(kGenuineSectors, "800MiB", "error", "  block 4096\n"),
+       kGenuineSectors,
+       Outcome::kPassed,
+       {kPassedText}},
+      {"zeros beyond 1 GiB, 4Kn",
+       Manifest(31266816, "1GiB", "zeros", "  block 4096\n"),
+       31266816,
+       Outcome::kFailed,
+       {"\r\n\r\nBAD MEMORY from sector 2097152 (1,024.0MiB)"}},
       // A log-structured counterfeit passes anything that writes less than
       // its memory; the log says so.
       {"log-structured, 1 GiB on 16 GB",
@@ -227,8 +239,11 @@ TEST_F(QuickSizeTestTest, WritesTheGuardMarkersProbesAndFloodAndReadsWholeBlocks
 }
 
 // A stick that went read-only after a good run: its old markers are still
-// there and read back fine, but none of this run's could be written.
-TEST_F(QuickSizeTestTest, StickThatCannotBeWrittenGetsItsOwnVerdictNotBadMemory) {
+// there and read back fine, but this run's first write is refused. A write
+// refused for a cause other than the memory (write protection, a drive pulled
+// out, held by Windows, a transfer it cannot take) ends the test at once,
+// with the cause and without a verdict on the memory.
+TEST_F(QuickSizeTestTest, WriteRefusedForACauseOtherThanTheMemoryStopsTheTest) {
   testing::TempDir images;
   Harness first(Manifest(kGenuineSectors, "800MiB", "error"), images.path());
   first.state().SelectedDiskNumber = 2;
@@ -236,29 +251,72 @@ TEST_F(QuickSizeTestTest, StickThatCannotBeWrittenGetsItsOwnVerdictNotBadMemory)
   QuickSizeTest(first.ctx());
   ASSERT_EQ(first.state().quick_outcome, Outcome::kPassed);
 
-  Harness again(Manifest(kGenuineSectors, "800MiB", "error", "  write-protected\n"), images.path());
-  again.state().SelectedDiskNumber = 2;
-  again.state().DriveSizeBytes = kGenuineSectors * 512.0;
-  QuickSizeTest(again.ctx());
-  const std::string verdict =
-      "\r\n                         *** FAILED ***\r\n\r\nTHE DRIVE COULD NOT BE WRITTEN!\r\n\r\n"
-      "It may be write-protected or read-only, removed, or in use by another program. Its "
-      "memory was not tested.\r\n";
-  // The lowest block, 12 probes and 64 block markers.
-  const std::string tail =
-      "\r\n*** ERROR *** writing to drive at Sector 0"
-      "\r\nMarker writes that failed: 25676 of 25676. Marker reads that failed: 0 of 0."
-      "\r\nTest took 1 seconds.\r\n" +
-      verdict + kUnplugText;
-  const std::string& log = again.log();
-  ASSERT_GE(log.size(), tail.size());
-  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
-  EXPECT_EQ(log.find("Reading back"), std::string::npos);
-  EXPECT_EQ(log.find("BAD MEMORY"), std::string::npos);
-  ASSERT_EQ(again.window().message_boxes().size(), 2u);
-  EXPECT_EQ(again.window().message_boxes()[0].text, verdict);
-  EXPECT_EQ(again.window().message_boxes()[0].style, kMbIconStop);
-  EXPECT_EQ(again.state().quick_outcome, Outcome::kFailed);
+  const std::int64_t bad = kGenuineSectors - 1 - 3 * 25600;
+  const std::string fault = "  fault write-fail " + std::to_string(bad) + " error ";
+  const struct {
+    std::string extra;
+    std::string cause;  // where and why it stopped
+  } table[] = {
+      {"  write-protected\n", "sector 23552: the drive is write-protected (error 19)"},
+      {fault + "1167\n", "sector " + std::to_string(bad) +
+                             ": the drive was removed or is no longer connected (error 1167)"},
+      {fault + "5\n", "sector " + std::to_string(bad) +
+                          ": access was denied: Windows or another program is using the drive "
+                          "(error 5)"},
+      {fault + "87\n",
+       "sector " + std::to_string(bad) + ": the drive refused the transfer (error 87)"},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.extra);
+    Harness again(Manifest(kGenuineSectors, "800MiB", "error", row.extra), images.path());
+    again.state().SelectedDiskNumber = 2;
+    again.state().DriveSizeBytes = kGenuineSectors * 512.0;
+    QuickSizeTest(again.ctx());
+    const std::string verdict =
+        "\r\n                         *** FAILED ***\r\n\r\nTHE DRIVE COULD NOT BE WRITTEN!\r\n\r\n"
+        "Writing stopped at " +
+        row.cause + ". Its memory was not tested.\r\n";
+    const std::string tail = "\r\nTest took 1 seconds.\r\n" + verdict + kUnplugText;
+    const std::string& log = again.log();
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    EXPECT_EQ(log.find("WRITE ERROR"), std::string::npos);
+    EXPECT_EQ(log.find("Reading back"), std::string::npos);
+    ASSERT_EQ(again.window().message_boxes().size(), 2u);
+    EXPECT_EQ(again.window().message_boxes()[0].text, verdict);
+    EXPECT_EQ(again.window().message_boxes()[0].style, kMbIconStop);
+    EXPECT_EQ(again.state().quick_outcome, Outcome::kFailed);
+    EXPECT_EQ(again.platform().open_handle_count(), 0u);
+  }
+}
+
+// A volume that another program holds is asked again for 15 seconds; if it
+// stays unlocked, nothing at all is written to the disk.
+TEST_F(QuickSizeTestTest, VolumeHeldByAnotherProgram) {
+  const std::string held = "  volume K: label \"HELD\" capacity 1MiB offset 8MiB in-use";
+  for (const char* seconds : {"", " 3"}) {
+    SCOPED_TRACE(seconds);
+    Start(Manifest(kGenuineSectors, "800MiB", "error", held + seconds + "\n"), kGenuineSectors);
+    QuickSizeTest(h().ctx());
+    EXPECT_EQ(h().platform().open_handle_count(), 0u);
+    if (*seconds != 0) {
+      EXPECT_EQ(h().state().quick_outcome, Outcome::kPassed);
+      continue;
+    }
+    const std::string text =
+        "CANNOT TEST: volume K: of drive 2 could not be locked: a window or program is using it. "
+        "Nothing was written.\r\n\r\nClose what uses the drive (Explorer windows, a console in "
+        "a folder on it, a virus scan, this program if it was started from it), then run the "
+        "test again.";
+    EXPECT_EQ(h().log(), "\r\n" + text);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, text);
+    EXPECT_EQ(h().state().quick_outcome, Outcome::kNotRun);
+    EXPECT_EQ(h().platform().counters().bytes_written, 0u);
+    EXPECT_GE(h().platform().GetTickCount(), kLockWaitMs);
+    EXPECT_LT(h().platform().GetTickCount(), kLockWaitMs + 1000);
+    EXPECT_EQ(h().platform().requests().back(), "FSCTL_UNLOCK_VOLUME K:");
+  }
 }
 
 // A failed marker write is retried at once when it failed fast; a slow one

@@ -14,6 +14,7 @@ bool EmulatedPlatform::ReadFile(Handle h, void* buffer, std::uint32_t length,
   if (state == nullptr) return false;
   if (!CanRead(state->access)) return m.Fail(kErrorAccessDenied);
   if (length > 0 && buffer == nullptr) return m.Fail(kErrorInvalidParameter);
+  if (m.Misaligned(*state, length)) return m.Fail(kErrorInvalidParameter);
   std::uint32_t done = 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   if (state->kind == Impl::Kind::kFile) {
@@ -46,6 +47,7 @@ bool EmulatedPlatform::WriteFile(Handle h, const void* buffer, std::uint32_t len
   if (state == nullptr) return false;
   if (!CanWrite(state->access)) return m.Fail(kErrorAccessDenied);
   if (length > 0 && buffer == nullptr) return m.Fail(kErrorInvalidParameter);
+  if (m.Misaligned(*state, length)) return m.Fail(kErrorInvalidParameter);
   const auto* in = static_cast<const std::uint8_t*>(buffer);
   if (state->kind == Impl::Kind::kFile) {
     std::uint32_t done = 0;

@@ -142,8 +142,12 @@ bool EmulatedPlatform::Impl::VolumeRequest(HandleState& h, std::uint32_t code) {
   requests.push_back(std::string(name) + " " +
                      (v.config.letter != 0 ? std::string(1, v.config.letter) + ":" : v.name));
   if (code == kFsctlLockVolume) {
-    if (v.refuse_lock)
-      return Fail(v.refuse_access_denied ? kErrorAccessDenied : kErrorInvalidFunction);
+    if (!v.lock_asked) v.first_lock_ms = NowMs();
+    v.lock_asked = true;
+    if (v.config.in_use &&
+        (v.config.in_use_ms == 0 || NowMs() - v.first_lock_ms < v.config.in_use_ms)) {
+      return Fail(kErrorAccessDenied);
+    }
     h.holds_volume_lock = true;
   } else if (code == kFsctlUnlockVolume) {
     if (!h.holds_volume_lock) return Fail(kErrorNotLocked);
@@ -194,6 +198,23 @@ bool EmulatedPlatform::DeviceIoControl(Handle h, std::uint32_t control_code, con
       returned = EncodeVolumeDiskExtents(extents, static_cast<std::uint8_t*>(out_buffer), out_size);
       ok = returned >= VolumeDiskExtentsBytes(extents.size()) ||
            m.Fail(returned == 0 ? kErrorInsufficientBuffer : kErrorMoreData);
+    }
+  } else if (control_code == kIoctlDiskGetDriveGeometry) {
+    if (out_size < DiskGeometry::kBytes) {
+      ok = m.Fail(kErrorInsufficientBuffer);
+    } else {
+      const DiskSpec& config = state->disk->config();
+      DiskGeometry g;
+      g.media_type = config.removable ? kRemovableMedia : kFixedMedia;
+      g.tracks_per_cylinder = 255;
+      g.sectors_per_track = 63;
+      g.bytes_per_sector = state->kind == Impl::Kind::kVolume ? Impl::SectorBytes(*state->volume)
+                                                              : config.block_length;
+      g.cylinders =
+          static_cast<std::int64_t>(config.claimed_bytes / (255ull * 63 * g.bytes_per_sector));
+      EncodeDiskGeometry(g, static_cast<std::uint8_t*>(out_buffer));
+      returned = DiskGeometry::kBytes;
+      ok = true;
     }
   } else if (control_code == kIoctlDiskGetLengthInfo) {
     if (out_size < kLengthInformationBytes) {

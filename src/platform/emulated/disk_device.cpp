@@ -228,6 +228,7 @@ DiskDevice::FaultHit DiskDevice::TakeFault(Fault::Kind kind, std::uint64_t offse
     if (f.times > 0) --f.times;
     result.hit = true;
     result.delay_ms = f.delay_ms;
+    result.error = f.error;
     // The transfer gives what lies before the sector and the sector's first
     // short_bytes, then stops.
     const std::uint64_t before = start > offset ? start - offset : 0;

@@ -38,6 +38,7 @@ class DiskDevice {
     bool hit = false;
     std::uint32_t delay_ms = 0;
     std::uint64_t delivered_bytes = 0;  // short read: bytes the transfer gives
+    std::uint32_t error = 0;            // the fault's own error code, 0: the usual
   };
 
   explicit DiskDevice(const DiskSpec& config) : spec_(config), faults_(config.faults) {}

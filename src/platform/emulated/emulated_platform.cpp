@@ -119,6 +119,7 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
       }
       state.kind = Impl::Kind::kDisk;
       state.disk = disk;
+      state.unit = disk->config().block_length;
     } else if (device.size() == 2 && device[1] == ':') {
       Impl::Volume* volume = m.FindVolume(device[0]);
       if (volume == nullptr || !volume->disk->is_open()) {
@@ -128,6 +129,7 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
       state.kind = Impl::Kind::kVolume;
       state.disk = volume->disk;
       state.volume = volume;
+      state.unit = Impl::SectorBytes(*volume);
     } else {
       m.last_error = kErrorFileNotFound;
       return kInvalidHandle;
@@ -182,13 +184,6 @@ void EmulatedPlatform::SetAnswers(int disk_number, bool capacity, bool inquiry, 
 
 void EmulatedPlatform::SwapDevice(int disk_number, const std::string& serial) {
   impl_->swapped_serial[disk_number] = serial;
-}
-
-void EmulatedPlatform::RefuseLock(char letter, bool access_denied) {
-  Impl::Volume* volume = impl_->FindVolume(letter);
-  if (volume == nullptr) return;
-  volume->refuse_lock = true;
-  volume->refuse_access_denied = access_denied;
 }
 
 }  // namespace veracap::emulated

@@ -109,8 +109,6 @@ class EmulatedPlatform : public Platform {
   bool PeekSector(int disk_number, std::uint64_t sector, std::uint8_t out[512]);
   // Tell the device to refuse requests, to exercise the combination rules.
   void SetAnswers(int disk_number, bool capacity, bool inquiry, bool length);
-  // Refuse FSCTL_LOCK_VOLUME on a volume (error 5 when access_denied, else 1).
-  void RefuseLock(char letter, bool access_denied);
   // Another device now answers to disk N (a stick pulled out, another plugged
   // in that took its number): its storage descriptor gives this serial.
   void SwapDevice(int disk_number, const std::string& serial);

@@ -300,6 +300,9 @@ class Parser {
     if (d.claimed_bytes % 512 != 0 || d.real_bytes % 512 != 0) {
       return Fail(error, name + "sizes must be whole 512-byte sectors");
     }
+    if (d.claimed_bytes % d.block_length != 0) {
+      return Fail(error, name + "the claimed size must be whole blocks");
+    }
     if (d.real_bytes == 0 || d.real_bytes > d.claimed_bytes) {
       return Fail(error, name + "real size must be above 0 and at most the claimed size");
     }
@@ -460,6 +463,17 @@ class Parser {
         --i;  // a flag without a value
         continue;
       }
+      if (key == "in-use") {
+        v.in_use = true;
+        std::uint32_t seconds = 0;
+        // Optionally followed by the seconds it lasts.
+        if (i + 1 < w.size() && ParseU32(w[i + 1], &seconds)) {
+          v.in_use_ms = std::uint64_t{seconds} * 1000;
+        } else {
+          --i;
+        }
+        continue;
+      }
       if (i + 1 >= w.size()) return Fail(error, "'" + w[i] + "' needs a value");
       const std::string& value = w[i + 1];
       if (key == "mount") {
@@ -476,6 +490,11 @@ class Parser {
         if (value.empty() || value.size() > 15)
           return Fail(error, "fs name must have 1 to 15 characters");
         v.fs_name = value;
+      } else if (key == "sector") {
+        if (!ParseU32(value, &v.sector_bytes) || v.sector_bytes < 512 || v.sector_bytes > 4096 ||
+            (v.sector_bytes & (v.sector_bytes - 1)) != 0) {
+          return Fail(error, "sector must be 512, 1024, 2048 or 4096");
+        }
       } else if (key == "capacity" || key == "offset") {
         std::uint64_t size = 0;
         if (!ParseSize(value, &size)) return Fail(error, "bad size '" + value + "'");
@@ -559,6 +578,8 @@ class Parser {
       } else if (key == "times") {
         if (value == 0 || value > 1000000000) return Fail(error, "times must be 1 or more");
         f.times = static_cast<int>(value);
+      } else if (key == "error" && f.kind != Fault::Kind::kShortRead && value != 0) {
+        f.error = value;
       } else {
         return Fail(error, "unknown fault option '" + w[i] + "'");
       }

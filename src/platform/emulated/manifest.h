@@ -31,6 +31,7 @@ struct Fault {
   std::uint32_t delay_ms = 0;     // clock time the failing call takes
   std::uint32_t short_bytes = 0;  // short read: bytes actually delivered
   int times = -1;                 // how many transfers are hit; -1 every one
+  std::uint32_t error = 0;        // the error a failed transfer reports (0: 23 reads, 29 writes)
 };
 
 struct FileSpec {
@@ -61,6 +62,14 @@ struct VolumeSpec {
   std::vector<FileSpec> files;           // present when the image is first made
   bool read_only = false;                // mounted read-only: no file created, written or deleted
   bool compressing = false;              // new files are stored compressed unless asked not to be
+  // Another program holds the volume: FSCTL_LOCK_VOLUME is refused with
+  // ERROR_ACCESS_DENIED, for good (in_use_ms 0) or until in_use_ms of the
+  // platform's clock have passed since the first lock request.
+  bool in_use = false;
+  std::uint64_t in_use_ms = 0;
+  // Bytes per sector of the file system (GetDiskFreeSpace): an unbuffered
+  // file transfer must be whole ones. 0: the disk's logical sector.
+  std::uint32_t sector_bytes = 0;
 };
 
 struct DiskSpec {
@@ -84,10 +93,12 @@ struct DiskSpec {
   std::string revision = "1.00";  // INQUIRY product revision, up to 4 characters
   std::string serial;             // storage descriptor serial number (empty: none)
   bool removable = true;
-  std::uint32_t block_length = 512;  // READ CAPACITY block length
-  bool answers_capacity = true;      // READ CAPACITY returns data
-  bool answers_inquiry = true;       // INQUIRY returns data
-  bool answers_length = true;        // IOCTL_DISK_GET_LENGTH_INFO succeeds
+  // READ CAPACITY block length and logical sector (the geometry's bytes per
+  // sector): every transfer on the disk must be whole ones, as on a 4Kn disk.
+  std::uint32_t block_length = 512;
+  bool answers_capacity = true;  // READ CAPACITY returns data
+  bool answers_inquiry = true;   // INQUIRY returns data
+  bool answers_length = true;    // IOCTL_DISK_GET_LENGTH_INFO succeeds
   // The command ends in CHECK CONDITION (a bridge that rejects it), its
   // header and sense returned but no data.
   bool rejects_capacity = false;

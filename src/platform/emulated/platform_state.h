@@ -46,8 +46,8 @@ struct EmulatedPlatform::Impl {
     std::uint32_t partition_number = 0;  // 1.. in order of place on the disk
     std::string name;                    // "\\?\Volume{...}\"
     std::string device_name;             // "\Device\HarddiskVolumeK"
-    bool refuse_lock = false;
-    bool refuse_access_denied = false;
+    std::uint64_t first_lock_ms = 0;     // clock time of the first lock request
+    bool lock_asked = false;
     std::unique_ptr<FlatVolume> fs;
   };
 
@@ -61,6 +61,9 @@ struct EmulatedPlatform::Impl {
     std::uint64_t position = 0;
     bool holds_volume_lock = false;
     bool unbuffered = false;  // a file opened with FILE_FLAG_NO_BUFFERING
+    // Transfers on a disk or volume must start and end on multiples of it
+    // (its logical sector); 0: any.
+    std::uint32_t unit = 0;
   };
 
   // The system's file cache: the bytes that buffered reads and writes of a
@@ -129,6 +132,11 @@ struct EmulatedPlatform::Impl {
     return nullptr;
   }
 
+  // A transfer that a disk or a volume refuses (error 87).
+  bool Misaligned(const HandleState& h, std::uint32_t length) {
+    return h.unit != 0 && (h.position % h.unit != 0 || length % h.unit != 0);
+  }
+
   Volume* FindVolume(char letter) {
     if (letter == 0) return nullptr;
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
@@ -152,6 +160,14 @@ struct EmulatedPlatform::Impl {
     return nullptr;
   }
 
+  // Milliseconds on the platform's clock, virtual or the machine's.
+  std::uint64_t NowMs() const {
+    if (!options.real_clock) return virtual_ms;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  }
+
   // The time a slow call takes: virtual unless the machine's clock runs.
   void Spend(std::uint32_t ms) {
     if (ms == 0) return;
@@ -170,7 +186,7 @@ struct EmulatedPlatform::Impl {
     DiskDevice::FaultHit fault = disk.TakeFault(Fault::Kind::kReadFail, offset, length);
     if (fault.hit) {
       Spend(fault.delay_ms);
-      return kErrorCrc;
+      return fault.error != 0 ? fault.error : kErrorCrc;
     }
     fault = disk.TakeFault(Fault::Kind::kShortRead, offset, length);
     if (fault.hit) {
@@ -187,7 +203,7 @@ struct EmulatedPlatform::Impl {
     const DiskDevice::FaultHit fault = disk.TakeFault(Fault::Kind::kWriteFail, offset, length);
     if (fault.hit) {
       Spend(fault.delay_ms);
-      return kErrorWriteFault;
+      return fault.error != 0 ? fault.error : kErrorWriteFault;
     }
     return disk.Write(offset, in, length);
   }
@@ -203,8 +219,10 @@ struct EmulatedPlatform::Impl {
     }
   }
 
-  // The sector of a volume: the unit of its files' unbuffered transfers.
+  // The sector of a volume: the unit of its files' unbuffered transfers and
+  // of its raw ones; its own, or its disk's logical sector.
   static std::uint32_t SectorBytes(const Volume& volume) {
+    if (volume.config.sector_bytes != 0) return volume.config.sector_bytes;
     return std::max<std::uint32_t>(512, volume.disk ? volume.disk->config().block_length : 512);
   }
 

@@ -184,6 +184,11 @@ void EmulatedPlatform::Impl::DropCached(const FlatVolume::File& file, std::uint6
 
 bool EmulatedPlatform::Impl::FileWrite(HandleState& h, const std::uint8_t* in, std::uint32_t length,
                                        std::uint32_t* done) {
+  if (h.unbuffered) {
+    // As Windows: whole sectors at sector offsets, or error 87.
+    const std::uint32_t sector = SectorBytes(*h.volume);
+    if (h.position % sector != 0 || length % sector != 0) return Fail(kErrorInvalidParameter);
+  }
   if (length == 0) return true;
   FlatVolume& fs = *h.volume->fs;
   FlatVolume::File& file = *h.file;

@@ -27,6 +27,8 @@ static_assert(veracap::kIoctlStorageQueryProperty == IOCTL_STORAGE_QUERY_PROPERT
 static_assert(veracap::kIoctlScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
 static_assert(veracap::kIoctlDiskGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
 static_assert(veracap::kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(veracap::kErrorNoSuchDevice == ERROR_NO_SUCH_DEVICE);
+static_assert(veracap::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
 static_assert(veracap::kErrorSectorNotFound == ERROR_SECTOR_NOT_FOUND);
 static_assert(veracap::kErrorNotLocked == ERROR_NOT_LOCKED && veracap::kErrorBusy == ERROR_BUSY);
 static_assert(veracap::kCreateNew == CREATE_NEW && veracap::kOpenAlways == OPEN_ALWAYS);
@@ -52,6 +54,11 @@ static_assert(veracap::kDriveRemovable == DRIVE_REMOVABLE && veracap::kDriveFixe
 static_assert(veracap::kDriveRemote == DRIVE_REMOTE && veracap::kDriveCdrom == DRIVE_CDROM);
 static_assert(veracap::kDriveRamdisk == DRIVE_RAMDISK &&
               veracap::kDriveNoRootDir == DRIVE_NO_ROOT_DIR);
+static_assert(veracap::kIoctlDiskGetDriveGeometry == IOCTL_DISK_GET_DRIVE_GEOMETRY);
+static_assert(sizeof(DISK_GEOMETRY) == veracap::DiskGeometry::kBytes);
+static_assert(offsetof(DISK_GEOMETRY, BytesPerSector) == 20);
+static_assert(veracap::kFixedMedia == FixedMedia && veracap::kRemovableMedia == RemovableMedia);
+static_assert(veracap::kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
 
 // The translation's idea of the native layout must be the compiler's.
 #ifdef _WIN64

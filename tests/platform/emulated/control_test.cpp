@@ -21,7 +21,7 @@ constexpr const char* kDevices = R"(disk 2
   revision 8.07
   serial ABC123
   volume F: label "FAKE32" capacity 1GiB
-  volume G: label "SECOND" capacity 1GiB offset 2GiB
+  volume G: label "SECOND" capacity 1GiB offset 2GiB in-use 2
 disk 5
   claimed 1GiB
   bus sata
@@ -157,17 +157,21 @@ TEST_F(EmulatedControl, VolumeLockDismountUnlockAreRecorded) {
   EXPECT_TRUE(request(b, kFsctlUnlockVolume));
   EXPECT_TRUE(request(a, kFsctlUnlockVolume));
   EXPECT_FALSE(request(disk2_, kFsctlLockVolume));  // not a volume
-  p_->RefuseLock('F', true);
-  EXPECT_FALSE(request(a, kFsctlLockVolume));
+  // G: is held by another program for 2 seconds from the first request.
+  const Handle g = Open("\\\\.\\G:");
+  EXPECT_FALSE(request(g, kFsctlLockVolume));
   EXPECT_EQ(p_->GetLastError(), kErrorAccessDenied);
-  p_->RefuseLock('f', false);
-  EXPECT_FALSE(request(a, kFsctlLockVolume));
-  EXPECT_EQ(p_->GetLastError(), kErrorInvalidFunction);
+  p_->Sleep(1999);
+  EXPECT_FALSE(request(g, kFsctlLockVolume));
+  p_->Sleep(1);
+  EXPECT_TRUE(request(g, kFsctlLockVolume));
   p_->ShellExecuteOpen("https://example.org/");
   const std::vector<std::string> expected = {
-      "FSCTL_UNLOCK_VOLUME F:", "FSCTL_LOCK_VOLUME F:",   "FSCTL_DISMOUNT_VOLUME F:",
-      "FSCTL_LOCK_VOLUME F:",   "FSCTL_UNLOCK_VOLUME F:", "FSCTL_UNLOCK_VOLUME F:",
-      "FSCTL_LOCK_VOLUME F:",   "FSCTL_LOCK_VOLUME F:",   "ShellExecute open https://example.org/"};
+      "FSCTL_UNLOCK_VOLUME F:",   "FSCTL_LOCK_VOLUME F:",
+      "FSCTL_DISMOUNT_VOLUME F:", "FSCTL_LOCK_VOLUME F:",
+      "FSCTL_UNLOCK_VOLUME F:",   "FSCTL_UNLOCK_VOLUME F:",
+      "FSCTL_LOCK_VOLUME G:",     "FSCTL_LOCK_VOLUME G:",
+      "FSCTL_LOCK_VOLUME G:",     "ShellExecute open https://example.org/"};
   EXPECT_EQ(p_->requests(), expected);
 }
 

@@ -12,7 +12,8 @@ namespace {
 using testing::MakePlatform;
 using testing::TempDir;
 
-constexpr std::uint32_t kTestFileFlags = 0xA0000080u;  // write-through, unbuffered, normal
+// Write-through, normal; buffered, so that writes need not be whole sectors.
+constexpr std::uint32_t kTestFileFlags = 0x80000080u;
 
 // A genuine disk with a 1 MiB volume E: (256 clusters of 4 KiB).
 constexpr const char* kSmallVolume = R"(disk 1

@@ -90,6 +90,9 @@ TEST_F(Win32DiskImage, SectorsBeyondFourGiBLandAtSectorTimes512) {
   Context c = ctx();
   ASSERT_TRUE(Open_Physical_Disk_hDrive(c, kDisk));
   ASSERT_GT(state_.hDrive, 0);
+  // An image file answers no geometry query: 512-byte sectors, no
+  // read-modify-write.
+  EXPECT_EQ(state_.hDriveSectorBytes, 512u);
 
   // Sector 9,000,000 is at byte 4,608,000,000: both halves of the offset count.
   const double sector = 9000000;
