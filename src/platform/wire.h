@@ -94,7 +94,7 @@ inline constexpr std::uint32_t kErrorNotLocked = 158;
 inline constexpr std::uint32_t kErrorBusy = 170;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorMoreData = 234;
-inline constexpr std::uint32_t kErrorNoSuchDevice = 433;
+inline constexpr std::uint32_t kErrorNoSuchDevice = 433;  // not in MinGW's headers
 inline constexpr std::uint32_t kErrorIoDevice = 1117;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 

@@ -27,7 +27,6 @@ static_assert(veracap::kIoctlStorageQueryProperty == IOCTL_STORAGE_QUERY_PROPERT
 static_assert(veracap::kIoctlScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
 static_assert(veracap::kIoctlDiskGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
 static_assert(veracap::kErrorAccessDenied == ERROR_ACCESS_DENIED);
-static_assert(veracap::kErrorNoSuchDevice == ERROR_NO_SUCH_DEVICE);
 static_assert(veracap::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
 static_assert(veracap::kErrorSectorNotFound == ERROR_SECTOR_NOT_FOUND);
 static_assert(veracap::kErrorNotLocked == ERROR_NOT_LOCKED && veracap::kErrorBusy == ERROR_BUSY);
