@@ -205,16 +205,6 @@ bool VolumeFull(const AppState& s) {
           s.test_file_error_code == kErrorHandleDiskFull);
 }
 
-// The volume's bytes per sector, 512 when it does not say.
-double VolumeSectorBytes(Context& ctx, const std::string& drive) {
-  std::uint32_t bytes = 0;
-  if (!ctx.platform.GetDiskFreeSpace(drive, nullptr, &bytes, nullptr, nullptr) || bytes < 512 ||
-      (bytes & (bytes - 1)) != 0) {
-    return 512;
-  }
-  return bytes;
-}
-
 // The shorter last file in what is left of the free space, keeping 1 KiB,
 // in whole sectors of the volume: a test file is written unbuffered, which
 // takes nothing else (free space less 1 KiB is none on a volume of 4 KiB
@@ -227,7 +217,7 @@ void WriteLastFile(Context& ctx, std::int32_t files_written, OtherCause& other_c
   AppState& s = ctx.state;
   double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;
   if (size > kFullTestFileBytes) size = kFullTestFileBytes;
-  const double sector = VolumeSectorBytes(ctx, s.SelectedDrive);
+  const double sector = static_cast<double>(VolumeSectorBytes(ctx, s.SelectedDrive));
   size = std::floor(size / sector) * sector;
   const std::int32_t n = files_written + 1;
   for (int attempt = 0;; ++attempt) {

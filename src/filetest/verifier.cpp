@@ -15,19 +15,6 @@ struct AlignedDelete {
   }
 };
 
-// The volume's sector, the unit of its files' unbuffered reads; 4096, a
-// multiple of every common sector, when the volume does not say or says
-// something no disk has.
-std::uint32_t VolumeSectorBytes(Context& ctx, const std::string& drive) {
-  std::uint32_t per_cluster = 0, sector = 0, free_clusters = 0, total_clusters = 0;
-  if (!ctx.platform.GetDiskFreeSpace(drive + "\\", &per_cluster, &sector, &free_clusters,
-                                     &total_clusters) ||
-      sector < 512 || sector > kMaxVolumeSectorBytes || (sector & (sector - 1)) != 0) {
-    return 4096;
-  }
-  return sector;
-}
-
 // A test file read back through whole sectors, the last one kept: the
 // drive's own memory answers each sample, never the system's cache.
 class SectorReader {
@@ -67,6 +54,16 @@ class SectorReader {
 };
 
 }  // namespace
+
+std::uint32_t VolumeSectorBytes(Context& ctx, const std::string& drive) {
+  std::uint32_t per_cluster = 0, sector = 0, free_clusters = 0, total_clusters = 0;
+  if (!ctx.platform.GetDiskFreeSpace(drive + "\\", &per_cluster, &sector, &free_clusters,
+                                     &total_clusters) ||
+      sector < 512 || sector > kMaxVolumeSectorBytes || (sector & (sector - 1)) != 0) {
+    return 4096;
+  }
+  return sector;
+}
 
 bool VerifyTestFile(Context& ctx, std::int32_t n) {
   AppState& s = ctx.state;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/context.h"
 
@@ -16,6 +17,11 @@ inline constexpr std::int32_t kSampleStrideBytes = 32768;
 inline constexpr std::uint32_t kTestFileReadFlags = kFileFlagNoBuffering | kFileAttributeNormal;
 // The largest volume sector the reads believe; beyond it they use 4096.
 inline constexpr std::uint32_t kMaxVolumeSectorBytes = 65536;
+
+// The volume's sector ("E:"), the unit of its files' unbuffered transfers;
+// 4096, a multiple of every common sector, when the volume does not say or
+// says something no disk has.
+std::uint32_t VolumeSectorBytes(Context& ctx, const std::string& drive);
 
 // Checks test file n of SelectedDrive against CurrentFileSize bytes of the
 // test-file content: the file number (bytes 0..3) and "FFF" (4..6), then the
