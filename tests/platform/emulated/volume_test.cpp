@@ -12,8 +12,7 @@ namespace {
 using testing::MakePlatform;
 using testing::TempDir;
 
-// Write-through, normal; buffered, so that writes need not be whole sectors.
-constexpr std::uint32_t kTestFileFlags = 0x80000080u;
+constexpr std::uint32_t kTestFileFlags = 0xA0000080u;  // write-through, unbuffered, normal
 
 // A genuine disk with a 1 MiB volume E: (256 clusters of 4 KiB).
 constexpr const char* kSmallVolume = R"(disk 1
@@ -33,8 +32,11 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
   for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 4096);
   return v;
 }
+// Unbuffered when the data is whole sectors, which an unbuffered write must be.
 bool WriteWhole(Platform& p, const std::string& path, const std::vector<std::uint8_t>& data) {
-  const Handle h = Create(p, path);
+  const std::uint32_t flags =
+      data.size() % 512 == 0 ? kTestFileFlags : kTestFileFlags & ~kFileFlagNoBuffering;
+  const Handle h = p.CreateFile(path, kGenericWrite, 0, kCreateAlways, flags);
   std::uint32_t written = 0;
   const bool ok = h != kInvalidHandle &&
                   p.WriteFile(h, data.data(), static_cast<std::uint32_t>(data.size()), &written) &&
@@ -122,7 +124,8 @@ TEST(EmulatedVolume, OpeningRulesAndByteReads) {
   EXPECT_EQ(p->GetLastError(), kErrorFileNotFound);
 
   // Writing past the end leaves zeros in between.
-  const Handle w = Create(*p, "E:\\GAP.BIN");
+  const Handle w = p->CreateFile("E:\\GAP.BIN", kGenericWrite, 0, kCreateAlways,
+                                 kTestFileFlags & ~kFileFlagNoBuffering);
   ASSERT_TRUE(p->SetFilePointerEx(w, 9000, kFileBegin));
   ASSERT_TRUE(p->WriteFile(w, "x", 1, &got));
   p->CloseHandle(w);
