@@ -43,9 +43,14 @@ class Platform {
   // write past its end and never grows.
   virtual bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
                          std::uint32_t* bytes_written) = 0;
+  // Moves the handle's position (kFileBegin: to distance bytes); false, position
+  // unchanged, for a bad handle, method or negative result.
   virtual bool SetFilePointerEx(Handle h, std::int64_t distance, std::uint32_t move_method) = 0;
+  // True only once everything written through h has reached the device or file.
   virtual bool FlushFileBuffers(Handle h) = 0;
+  // Locks a byte range for h alone; false when another handle holds any of it.
   virtual bool LockFile(Handle h, std::uint64_t offset, std::uint64_t length) = 0;
+  // Releases exactly a range h locked; false when h holds no such lock.
   virtual bool UnlockFile(Handle h, std::uint64_t offset, std::uint64_t length) = 0;
   // Closing kInvalidHandle, 0 or a closed handle does nothing and returns false.
   virtual bool CloseHandle(Handle h) = 0;
@@ -77,6 +82,7 @@ class Platform {
   // no folders, links, pipes or device nodes, no hidden or system files.
   // Matching is case-insensitive, as on Windows.
   virtual std::vector<std::string> FindFiles(const std::string& pattern) = 0;
+  // Deletes the named file; false (GetLastError tells why) when it is still there.
   virtual bool DeleteFile(const std::string& path) = 0;
   // GetFileAttributesA of a name in a volume root, never following a link:
   // a symbolic link or junction reports kFileAttributeReparsePoint whatever it
@@ -125,7 +131,9 @@ class Platform {
 
   // Clock. GetTickCount is milliseconds from an arbitrary start.
   virtual std::uint32_t GetTickCount() = 0;
+  // Waits (an emulated clock just moves on); cannot fail.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // The local civil date and time to the second; cannot fail.
   virtual LocalTime GetLocalTime() = 0;
 
   // ShellExecuteA(no owner, "open", url, no parameters, default directory, SW_SHOWNORMAL).
