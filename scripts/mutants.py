@@ -43,6 +43,9 @@ FR = "src/filetest/report.cpp"
 FW = "src/filetest/writer.cpp"
 FV = "src/filetest/verifier.cpp"
 FCL = "src/filetest/cleanup.cpp"
+FO = "src/filetest/obstacles.cpp"
+DN = "src/drives/disk_number.h"
+SH = "src/shell/startup.cpp"
 
 BAD = ('Log("\\r\\n\\r\\nBAD MEMORY from sector " + PlainNumberText(lowest) + " (" +\n'
        'FormatNumberText(lowest * kSectorBytes / kMiB, kMegabytePattern) + "MiB) ");')
@@ -53,9 +56,8 @@ MUTANTS = [
      QE, "for (int j = 62; j >= 15; --j)", "for (int j = 62; j >= 16; --j)"),
     ("recommended-margin", "the recommended size loses its one-block margin",
      QE, "(lowest * kSectorBytes - kBlockBytes) / kMiB", "(lowest * kSectorBytes) / kMiB"),
-    ("engine-disk-0", "the Quick Size Test engine accepts disk 0",
-     QE, "if (disk < 1 || disk > kHighestDiskNumber) return;",
-     "if (disk < 0 || disk > kHighestDiskNumber) return;"),
+    ("engine-system-disk", "the Quick Size Test engine writes to a disk that holds the system",
+     QE, "if (RefusesQuickTest(RoleOfDisk(ctx, disk))) return;", ""),
     ("slow-write-answer", "the slow-write-error question's OK and Cancel are swapped",
      QE, "if (answer != kIdOk) {\n Lock_Unlock_All_Volumes",
      "if (answer == kIdOk) {\n Lock_Unlock_All_Volumes"),
@@ -87,8 +89,8 @@ MUTANTS = [
      'Trace(ctx, " Lock_Unlock_All_Volumes - Close Handle "'),
     ("last-sector-check", "the readability check of the last sector is inverted",
      DI, "if (s.DriveSizeBytes > 0 && !ok)", "if (s.DriveSizeBytes > 0 && ok)"),
-    ("list-disk-0", "the drive list examines disk 0",
-     DL, "for (std::int32_t n = 1; n <= last; ++n)", "for (std::int32_t n = 0; n <= last; ++n)"),
+    ("list-system-disk", "the drive list offers a disk that holds the system",
+     DL, "if (RefusesVolumeTest(system.RoleOf(n))) continue;", ""),
     ("unit-1000", "the size column switches unit at exactly 1000",
      DD, "if (LeadingNumber(value) > 1000)", "if (LeadingNumber(value) >= 1000)", 2),
     ("two-thirds", "the two-thirds rule between FAULTY and PROBABLY FAKE moves its boundary",
@@ -101,8 +103,8 @@ MUTANTS = [
     ("last-file-margin", "the last file fills the volume instead of keeping 1 KiB",
      FC, "double size = FreeDiskSpace(ctx, s.SelectedDrive) - 1024;",
      "double size = FreeDiskSpace(ctx, s.SelectedDrive);"),
-    ("filetest-disk-0", "the Volume File Test accepts disk 0",
-     FC, "if (s.SelectedDiskNumber <= 0 ||", "if (s.SelectedDiskNumber < 0 ||"),
+    ("filetest-system-disk", "the Volume File Test fills a disk that holds the system",
+     FC, "if (RefusesVolumeTest(role)) {", "if (false) {"),
     ("piece-loop", "a full test file is written one piece short",
      FW, "ok && round < 3; ++round", "ok && round < 2; ++round"),
     ("verifier-header", "the verifier ignores the file number in the header",
@@ -124,14 +126,24 @@ MUTANTS = [
     ("mismatch-limit", "the read pass goes on past the limit of mismatches",
      QE, "if (mismatches_.size() > kMismatchLimit) {", "if (false) {"),
     ("usb-only", "every disk counts as a USB disk",
-     DQ, "return DecodeStorageDeviceDescriptor(descriptor).bus_type == kBusTypeUsb;",
+     DQ, "return bus == kBusTypeUsb || bus == kBusTypeSd || bus == kBusTypeMmc;",
      "return true;"),
     ("device-type-check", "a volume's disk number is believed whatever the device type",
      SIO, "if (n.device_type == kFileDeviceDisk) result =",
      "result ="),
     ("verifier-marker", "the verifier ignores the markers after the header",
-     FV, "if (!ReadByteAt(ctx, handle, pos, &byte) || byte != marker) return fail();",
-     "if (!ReadByteAt(ctx, handle, pos, &byte) || (byte != marker && false)) return fail();"),
+     FV, "if (!file.ByteAt(pos, &byte) || byte != marker) return fail();",
+     "if (!file.ByteAt(pos, &byte) || (byte != marker && false)) return fail();"),
+    ("disk-rule-81", "the range of disk numbers lets disk 81 through",
+     DN, "number >= 0 && number <= kHighestDiskNumber;",
+     "number >= 0 && number <= kHighestDiskNumber + 1;"),
+    ("interim-check-16", "the first interim check comes after file 16, not 15",
+     FV, "i == 15 || i == 25", "i == 16 || i == 25"),
+    ("full-is-memory", "a full volume counts as the memory's fault (a verdict on the drive)",
+     FO, "case kErrorDiskFull:\n case kErrorHandleDiskFull:\n return",
+     "case kErrorHandleDiskFull:\n return"),
+    ("busy-clicks", "clicks reach hidden or disabled controls",
+     SH, "return form.visible && c.visible && c.enabled;", "return form.visible;"),
 ]
 
 # Mutants with no effect anyone can observe: listed as such, not as misses.
