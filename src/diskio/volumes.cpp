@@ -16,7 +16,38 @@ bool SendVolumeRequest(Context& ctx, Handle handle, std::uint32_t code) {
   return ctx.platform.DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned);
 }
 
-std::string VolumePath(const std::string& volume_text) { return "\\\\.\\" + volume_text; }
+// "E:" opens as \\.\E:; a volume without a letter by its name.
+std::string VolumePath(const std::string& volume_text) {
+  if (volume_text.rfind("\\\\?\\", 0) == 0) return VolumeDevicePath(volume_text);
+  return "\\\\.\\" + volume_text;
+}
+
+// The volumes that locking and dismounting take: every volume with an extent
+// on the disk, letter or not, since Windows keeps the sectors of any mounted
+// volume from raw writes (one mounted in a folder or not at all as much as
+// E:), and any letter of the disk that the volume list missed. A volume with
+// a letter goes by it ("E:"), one without by its name.
+std::vector<std::string> VolumesToLock(Context& ctx, std::int32_t disk_number) {
+  std::vector<std::string> texts;
+  for (const VolumeOnDisk& v : VolumesOnDisk(ctx, disk_number)) {
+    std::string text = v.name;
+    for (const std::string& mount : v.mount_paths) {
+      if (mount.size() == 3 && mount[1] == ':' && mount[2] == '\\') {
+        text = mount.substr(0, 2);
+        break;
+      }
+    }
+    texts.push_back(text);
+  }
+  std::array<std::string, 4> letters;
+  Get_Drive_Volumes(ctx, disk_number, letters);
+  for (const std::string& letter : letters) {
+    if (!letter.empty() && std::find(texts.begin(), texts.end(), letter) == texts.end()) {
+      texts.push_back(letter);
+    }
+  }
+  return texts;
+}
 
 }  // namespace
 
@@ -156,7 +187,8 @@ void Open_Volume_get_lngHandle(Context& ctx, const std::string& volume_text) {
 
 void Open_Lock_Dismount_Volume(Context& ctx, const std::string& volume_text) {
   Trace(ctx, " Open_Lock_Dismount_Volume " + volume_text);
-  Open_Volume_get_lngHandle(ctx, volume_text.substr(0, 2));
+  const bool letter = volume_text.size() >= 2 && volume_text[1] == ':';
+  Open_Volume_get_lngHandle(ctx, letter ? volume_text.substr(0, 2) : volume_text);
   Trace(ctx, " Returned from Open_Volume_get_lngHandle");
   if (ctx.state.lngHandle > 0) MyLock_Volume(ctx, ctx.state.lngHandle);
   Trace(ctx, " Returned from MyLock_Volume");
@@ -196,12 +228,13 @@ std::vector<std::string> Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk
   std::vector<std::string> unlocked;
   if (mode == "LOCK") {
     s.hVolume.fill(0);
-    std::array<std::string, 4> volumes;
-    Get_Drive_Volumes(ctx, disk_number, volumes);
     const std::uint32_t start_tick = ctx.platform.GetTickCount();
     std::size_t k = 0;
-    for (const std::string& volume : volumes) {
-      if (volume.empty()) continue;
+    for (const std::string& volume : VolumesToLock(ctx, disk_number)) {
+      if (k == s.hVolume.size()) {
+        unlocked.push_back(volume);  // no slot to keep it locked in
+        continue;
+      }
       const Handle h = OpenTrackedHandle(ctx, VolumePath(volume), kGenericRead | kGenericWrite,
                                          kFileShareRead | kFileShareWrite, kOpenExisting, 0);
       s.hVolume[k] = h;
@@ -237,9 +270,7 @@ std::vector<std::string> Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk
 
 void DisMount_All_Volumes(Context& ctx, std::int32_t disk_number) {
   Trace(ctx, " DisMount_All_Volumes for Drive " + Num(disk_number));
-  std::array<std::string, 4> volumes;
-  Get_Drive_Volumes(ctx, disk_number, volumes);
-  for (const std::string& volume : volumes) {
+  for (const std::string& volume : VolumesToLock(ctx, disk_number)) {
     Open_Lock_Dismount_Volume(ctx, volume);
     UnLock_Close_Volume(ctx);
   }

@@ -51,12 +51,12 @@ void UnLock_Close_Volume(Context& ctx);
 inline constexpr std::uint32_t kLockWaitMs = 15000;
 inline constexpr std::uint32_t kLockRetryMs = 500;
 
-// mode "LOCK" (exactly) locks and dismounts every volume of the disk and
-// keeps the handles; anything else unlocks and closes them. A volume that
-// another program holds is asked again for up to kLockWaitMs. Returns the
-// volumes that stayed unlocked (always none for "UNLOCK"): while any is,
-// nothing may be written to the disk, since Windows refuses writes inside a
-// mounted volume and the rest of the disk would be tested without it.
+// mode "LOCK" (exactly) locks and dismounts every volume with an extent on
+// the disk, letter or not, and keeps the handles; anything else unlocks and closes them. A volume
+// that another program holds is asked again for up to kLockWaitMs. Returns the volumes that stayed
+// unlocked (always none for "UNLOCK"): while any is, nothing may be written to the disk, since
+// Windows refuses writes inside a mounted volume and the rest of the disk would be tested without
+// it.
 std::vector<std::string> Lock_Unlock_All_Volumes(Context& ctx, std::int32_t disk_number,
                                                  const std::string& mode);
 void DisMount_All_Volumes(Context& ctx, std::int32_t disk_number);

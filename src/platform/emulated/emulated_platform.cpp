@@ -100,6 +100,7 @@ Handle EmulatedPlatform::CreateFile(const std::string& path, std::uint32_t desir
     state.kind = Impl::Kind::kVolume;
     state.disk = volume->disk;
     state.volume = volume;
+    state.unit = Impl::SectorBytes(*volume);
     return m.Add(std::move(state));
   }
   if (path.rfind("\\\\.\\", 0) == 0) {
