@@ -41,4 +41,27 @@ void Hide_Cancel(Context& ctx) {
 
 void cmdCancel_Click(Context& ctx) { ctx.state.CancelRequested = true; }
 
+void KeepResponsive(Context& ctx) {
+  const std::uint32_t now = ctx.platform.GetTickCount();
+  if (now - ctx.state.responsive_tick < kResponsiveIntervalMs) return;
+  ctx.state.responsive_tick = now;
+  ctx.window.KeepResponsive();
+}
+
+bool KeepAwake(const AppState& state) {
+  // The busy state is Cancel shown and usable.
+  const ControlState& cancel = state.controls[static_cast<std::size_t>(Control::cmdCancel)];
+  return cancel.visible && cancel.enabled;
+}
+
+std::string ShutdownBlockReason(const AppState& state) {
+  if (!KeepAwake(state)) return {};
+  // The Quick Size Test keeps its own button on show while it runs.
+  const bool quick = state.controls[static_cast<std::size_t>(Control::cmdQuickTest)].visible;
+  return quick ? "A Quick Size Test is running. Shutting down stops it without a verdict and "
+                 "leaves the drive without a partition table."
+               : "A Volume File Test is running. Shutting down stops it without a verdict and "
+                 "leaves its test files on the drive.";
+}
+
 }  // namespace veracap

@@ -21,6 +21,11 @@ struct AppState {
 
   // Busy state and cancel.
   bool CancelRequested = false;
+  // Handlers of the window's controls running now: more than one only when
+  // Cancel's runs inside a test's yield (see Click).
+  int handlers_running = 0;
+  // The tick of the last time the window was kept responsive (KeepResponsive).
+  std::uint32_t responsive_tick = 0;
 
   // Window model: one state per control, and the results log text.
   std::array<ControlState, kControlCount> controls{};

@@ -61,6 +61,11 @@ class Window {
   virtual int MessageBox(const std::string& text, int style, const std::string& title) = 0;
   // Process pending window events (the only place a Cancel click can arrive).
   virtual void DoEvents() = 0;
+  // Long work between two yields: keep the window painted and answering, so
+  // that the system never takes it for hung, without running any handler
+  // but Cancel's. Not a yield: nothing else may happen to the program's
+  // state. A window without a screen has nothing to do.
+  virtual void KeepResponsive() {}
   // Clears the clipboard and puts the text on it as plain text.
   virtual bool SetClipboardText(const std::string& text) = 0;
 };

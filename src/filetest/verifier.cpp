@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "app/busy.h"
 #include "app/results_log.h"
 #include "filetest/writer.h"
 
@@ -97,6 +98,7 @@ bool VerifyTestFile(Context& ctx, std::int32_t n) {
   for (std::int64_t pos = kMarkerSpacingBytes; pos <= std::int64_t{s.CurrentFileSize} - 1;
        pos += kSampleStrideBytes) {
     if (!file.ByteAt(pos, &byte) || byte != marker) return fail();
+    KeepResponsive(ctx);
   }
 
   ctx.window.DoEvents();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "app/busy.h"
 #include "app/clock.h"
 #include "app/results_log.h"
 
@@ -30,17 +31,27 @@ void NoteFailure(AppState& s, AppState::TestFileStep step, std::uint32_t error_c
   s.test_file_error_code = error_code;
 }
 
-// One WriteFile call. A call that reports success but stored fewer bytes
-// than asked has not written the file either: the disk is full or failing.
+// One piece of the file, from the start of the buffer, in WriteFile calls of
+// kWriteCallBytes at most: 50 MiB in one call takes ten seconds and more on a
+// slow stick, and the window must stay responsive meanwhile. The bytes on
+// the device are the same. A call that reports success but stored fewer
+// bytes than asked has not written the file either: the disk is full or
+// failing.
 bool WritePiece(Context& ctx, Handle handle, const std::uint8_t* buffer, std::int64_t piece) {
-  const auto length = static_cast<std::uint32_t>(piece);
-  std::uint32_t written = 0;
-  if (!ctx.platform.WriteFile(handle, buffer, length, &written)) {
-    NoteFailure(ctx.state, AppState::TestFileStep::kWrite, ctx.platform.GetLastError());
-    return false;
+  for (std::int64_t done = 0; done < piece; done += kWriteCallBytes) {
+    const auto length = static_cast<std::uint32_t>(std::min(piece - done, kWriteCallBytes));
+    std::uint32_t written = 0;
+    if (!ctx.platform.WriteFile(handle, buffer + done, length, &written)) {
+      NoteFailure(ctx.state, AppState::TestFileStep::kWrite, ctx.platform.GetLastError());
+      return false;
+    }
+    if (written != length) {
+      NoteFailure(ctx.state, AppState::TestFileStep::kWrite, 0);
+      return false;
+    }
+    KeepResponsive(ctx);
   }
-  if (written != length) NoteFailure(ctx.state, AppState::TestFileStep::kWrite, 0);
-  return written == length;
+  return true;
 }
 
 // A compressing volume would store the test pattern in a fraction of its

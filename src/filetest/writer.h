@@ -17,7 +17,8 @@
 namespace veracap {
 
 inline constexpr std::int32_t kFullTestFileBytes = 209715200;  // 200 MiB
-inline constexpr std::int32_t kTestPieceBytes = 52428800;      // one WriteFile call
+inline constexpr std::int32_t kTestPieceBytes = 52428800;      // between two yields
+inline constexpr std::int64_t kWriteCallBytes = 2097152;       // one WriteFile call
 inline constexpr std::int32_t kTestBufferBytes = 104857600;    // TestBuffer's size
 inline constexpr std::int32_t kMarkerSpacingBytes = 16384;
 inline constexpr std::size_t kTestBufferAlignment = 4096;  // unbuffered writes need it

@@ -387,6 +387,7 @@ void QuickRun::FinishCappedPass(std::int64_t next_unread_step, std::int64_t step
     }
     const std::size_t before = mismatches_.size();
     Judge(sector, ok, ctx_.state.SectorBuffer.data());
+    KeepResponsive(ctx_);
     // A lower marker overwritten by a higher one is memory all the same:
     // go on until one reads nothing, or lies above the known wrap.
     if (mismatches_.size() != before &&
@@ -415,6 +416,9 @@ void QuickRun::ReadPass() {
       Log("\r\n*** ERROR *** reading from drive " + Num(disk_) + " at Sector " + Num(sector));
     }
     Judge(sector, ok, s.SectorBuffer.data());
+    // The pass yields only with its progress lines, some thousands of reads
+    // apart on a large disk.
+    KeepResponsive(ctx_);
     ++step;
     remaining_ -= kBlockBytes;
     offset_ += kBlockSectors;

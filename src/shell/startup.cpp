@@ -24,6 +24,25 @@ bool Usable(const AppState& state, Control control) {
   return form.visible && c.visible && c.enabled;
 }
 
+// One handler at a time: a test that yields before its busy state (the
+// Volume File Test's preparation, a confirmation still to come) must not see
+// a second click start another handler inside its own. Only Cancel, which
+// merely raises the flag, may run inside a test's yield.
+bool Reentered(const AppState& state, Control control) {
+  return state.handlers_running > 0 && control != Control::cmdCancel;
+}
+
+class HandlerRunning {
+ public:
+  explicit HandlerRunning(AppState& state) : state_(state) { ++state_.handlers_running; }
+  ~HandlerRunning() { --state_.handlers_running; }
+  HandlerRunning(const HandlerRunning&) = delete;
+  HandlerRunning& operator=(const HandlerRunning&) = delete;
+
+ private:
+  AppState& state_;
+};
+
 }  // namespace
 
 std::string TitleLine(int major, int minor, int revision) {
@@ -106,7 +125,8 @@ void cmdExit_Click(Context& ctx) {
 }
 
 bool Click(Context& ctx, Control control) {
-  if (!Usable(ctx.state, control)) return false;
+  if (!Usable(ctx.state, control) || Reentered(ctx.state, control)) return false;
+  const HandlerRunning running(ctx.state);
   switch (control) {
     case Control::cmdQuickTest:
       cmdQuickTest_Click(ctx);
@@ -150,7 +170,8 @@ bool Click(Context& ctx, Control control) {
 
 bool Choose(Context& ctx, Control control, int index) {
   if (control != Control::Combo1 && control != Control::Drive1) return false;
-  if (!Usable(ctx.state, control)) return false;
+  if (!Usable(ctx.state, control) || Reentered(ctx.state, control)) return false;
+  const HandlerRunning running(ctx.state);
   const ControlState& list = StateOf(ctx.state, control);
   if (index < 0 || index >= static_cast<int>(list.items.size())) return false;
   const bool changed = index != list.selected;

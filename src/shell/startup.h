@@ -57,12 +57,13 @@ void cmdExit_Click(Context& ctx);
 
 // A click on a control as a real window delivers it: nothing happens when
 // the control is disabled or hidden, the window is not shown, or the program
-// has ended. A click on the check box toggles it before its handler runs.
-// Returns whether a handler ran.
+// has ended, nor while another handler runs (a click that arrives at a
+// test's yield), Cancel's excepted. A click on the check box toggles it
+// before its handler runs. Returns whether a handler ran.
 bool Click(Context& ctx, Control control);
 // The user picks item index of a list (Combo1's entries or Drive1's
-// letters); ignored like Click when the list cannot be used, or when index
-// is out of range. Picking in Combo1 runs its click handler; a change of
+// letters); ignored like Click when the list cannot be used or a handler
+// runs, or when index is out of range. Picking in Combo1 runs its click handler; a change of
 // Drive1's selection rebuilds the drive list.
 bool Choose(Context& ctx, Control control, int index);
 

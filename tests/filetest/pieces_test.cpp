@@ -63,7 +63,17 @@ class FileTestPieces : public ::testing::Test {
   Context ctx{files, window, state};
 };
 
-std::vector<std::uint32_t> Pieces(std::initializer_list<std::uint32_t> lengths) { return lengths; }
+// The WriteFile lengths of pieces of those sizes: each piece goes out in
+// calls of kWriteCallBytes at most.
+std::vector<std::uint32_t> Pieces(std::initializer_list<std::uint32_t> pieces) {
+  std::vector<std::uint32_t> calls;
+  for (const std::uint32_t piece : pieces) {
+    for (std::uint32_t done = 0; done < piece; done += kWriteCallBytes) {
+      calls.push_back(std::min<std::uint32_t>(piece - done, kWriteCallBytes));
+    }
+  }
+  return calls;
+}
 
 TEST_F(FileTestPieces, FullFileIsFourPiecesOfTheFixedPattern) {
   state.PlannedFileCount = 300;

@@ -132,14 +132,38 @@ TEST(Clicks, ReachOnlyVisibleEnabledControlsOfAShownWindow) {
   EXPECT_EQ(h.window().message_boxes().size(), boxes);
   EXPECT_TRUE(Click(h.ctx(), Control::cmdCancel));
   EXPECT_TRUE(h.state().CancelRequested);
+  // Busy: the computer is kept awake and a shutdown is told what it breaks.
+  EXPECT_TRUE(KeepAwake(h.state()));
+  EXPECT_FALSE(ShutdownBlockReason(h.state()).empty());
   EXPECT_TRUE(Click(h.ctx(), Control::Label2));  // the link stays usable
   EXPECT_FALSE(Click(h.ctx(), Control::cmdcleanup));
 
   // Back to idle, the Volume File Test buttons reach their handlers too.
   Hide_Cancel(h.ctx());
+  EXPECT_FALSE(KeepAwake(h.state()));
+  EXPECT_EQ(ShutdownBlockReason(h.state()), "");
   const std::string before = h.log();
+  // Its preparation yields before the busy state (the clean-up of a test
+  // file left behind): a second click at that yield starts nothing.
+  const Handle left = h.ctx().platform.CreateFile("E:\\VCAPTEST1.tmp", kGenericWrite, 0,
+                                                  kCreateNew, kFileAttributeNormal);
+  ASSERT_NE(left, kInvalidHandle);
+  h.ctx().platform.CloseHandle(left);
+  long nested_at = 0;
+  bool nested = false;
+  bool busy_then = true;
+  h.window().on_yield = [&](long y) {
+    if (nested_at != 0) return;
+    nested_at = y;
+    busy_then = h.window().control(Control::cmdCancel).visible;
+    nested = Click(h.ctx(), Control::cmdVolumeTest) || Click(h.ctx(), Control::cmdQuickTest) ||
+             Click(h.ctx(), Control::cmdRefreshDrive) || Choose(h.ctx(), Control::Combo1, 0);
+  };
   EXPECT_TRUE(Click(h.ctx(), Control::cmdVolumeTest));
   EXPECT_NE(h.log(), before);  // the test's fresh log header
+  EXPECT_GT(nested_at, 0);
+  EXPECT_FALSE(busy_then);
+  EXPECT_FALSE(nested);
 }
 
 }  // namespace
