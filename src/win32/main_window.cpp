@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "app/busy.h"
+#include "app/window_model.h"
 #include "drives/drive_list.h"
 #include "shell/startup.h"
-#include "app/window_model.h"
 #include "win32/layout.h"
 
 namespace veracap::win32 {
@@ -25,8 +25,6 @@ constexpr int kIconResource = 1;
 constexpr int kTableSize = static_cast<int>(kControlCount) - 1;
 // Lines of a drop-down list shown when it opens.
 constexpr int kDropDownLines = 8;
-// Space taken by the frame of a closed drop-down list around its item.
-constexpr int kComboFramePixels = 6;
 
 // Windows 10's per-monitor dpi calls, looked up at run time so that the
 // program still starts on older Windows (which then gets the system dpi).
@@ -67,6 +65,68 @@ RECT OuterRect(int client_width, int client_height, DWORD style, DWORD ex_style,
 }
 
 COLORREF ColourRef(std::uint32_t bgr) { return static_cast<COLORREF>(bgr); }
+
+int SystemColourIndex(SystemColour colour) {
+  switch (colour) {
+    case SystemColour::kWindow:
+      return COLOR_WINDOW;
+    case SystemColour::kWindowText:
+      return COLOR_WINDOWTEXT;
+    case SystemColour::kButtonFace:
+      return COLOR_BTNFACE;
+    case SystemColour::kButtonText:
+      return COLOR_BTNTEXT;
+    case SystemColour::kHotLight:
+      return COLOR_HOTLIGHT;
+  }
+  return COLOR_BTNFACE;
+}
+
+COLORREF PaintColour(const Paint& paint) {
+  return paint.fixed ? ColourRef(paint.bgr) : ::GetSysColor(SystemColourIndex(paint.system));
+}
+
+// Whether the user has a High Contrast theme on.
+bool HighContrastOn() {
+  HIGHCONTRASTA high_contrast{};
+  high_contrast.cbSize = sizeof high_contrast;
+  return ::SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0) &&
+         (high_contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+// Text of the program (in the ANSI code page, as the window shows it) for
+// the calls that take UTF-16.
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int length =
+      ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) {
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                          length);
+  }
+  return wide;
+}
+
+// Keyboard and mouse input in the client area of a window.
+bool IsInput(UINT message) {
+  return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
+         (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST);
+}
+
+// Puts a copy of size bytes on the open clipboard in that format.
+bool PutOnClipboard(UINT format, const void* data, std::size_t size) {
+  HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, size);
+  if (!memory) return false;
+  bool done = false;
+  if (void* p = ::GlobalLock(memory)) {
+    std::memcpy(p, data, size);
+    ::GlobalUnlock(memory);
+    done = ::SetClipboardData(format, memory) != nullptr;
+  }
+  if (!done) ::GlobalFree(memory);
+  return done;
+}
 
 // A GDI object owned by the window.
 class GdiObject {
@@ -141,7 +201,13 @@ struct MainWindow::Impl {
   DWORD ex_style = WS_EX_CONTROLPARENT;
 
   std::vector<std::pair<FontSpec, GdiObject>> fonts;
+  // The fixed background colours; null where a system colour is used.
   std::array<GdiObject, kTableSize> back_brushes;
+  bool high_contrast = false;
+  bool force_high_contrast = false;  // a test's switch: as if a theme had it on
+  // What was asked of the system for the running test.
+  bool kept_awake = false;
+  std::string block_reason;
 
   // Nesting of the core's handlers (a test's yield runs nested handlers).
   int handler_depth = 0;
@@ -163,18 +229,71 @@ struct MainWindow::Impl {
     for (auto& [font_config, font] : fonts) {
       if (SameFont(font_config, config)) return static_cast<HFONT>(font.get());
     }
-    const std::string name(config.name);
+    const std::string name(FaceName(config));
+    // TrueType asked for, and a sans-serif face should that one be missing.
     HFONT font = ::CreateFontA(-FontHeightPixels(config.size_points, dpi), 0, 0, 0,
-                               config.bold ? FW_BOLD : FW_NORMAL, config.italic, config.underline, FALSE,
-                               DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                               DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, name.c_str());
+                               config.bold ? FW_BOLD : FW_NORMAL, config.italic, config.underline,
+                               FALSE, DEFAULT_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS,
+                               DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, name.c_str());
     fonts.emplace_back(config, GdiObject(font));
     return font;
   }
 
   HBRUSH BackBrush(Control c) const {
     const GdiObject& brush = back_brushes[static_cast<std::size_t>(c)];
-    return brush.get() ? static_cast<HBRUSH>(brush.get()) : ::GetSysColorBrush(COLOR_BTNFACE);
+    if (brush.get()) return static_cast<HBRUSH>(brush.get());
+    return ::GetSysColorBrush(SystemColourIndex(BackPaint(SpecOf(c), high_contrast).system));
+  }
+  COLORREF TextColour(Control c) const { return PaintColour(TextPaint(SpecOf(c), high_contrast)); }
+
+  // The colours follow the theme: fixed ones without High Contrast, the
+  // theme's own with it.
+  void MakeBrushes() {
+    high_contrast = force_high_contrast || HighContrastOn();
+    for (const ControlSpec& config : ControlTable()) {
+      const Paint back = BackPaint(config, high_contrast);
+      back_brushes[static_cast<std::size_t>(config.control)] =
+          back.fixed ? GdiObject(::CreateSolidBrush(ColourRef(back.bgr))) : GdiObject();
+    }
+  }
+  void ThemeChanged() {
+    MakeBrushes();
+    if (form) ::RedrawWindow(form, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  }
+
+  // While a test runs the computer stays awake, and a shutdown shows why it
+  // should wait.
+  void UpdatePower() {
+    if (!ctx || !form) return;
+    const bool awake = KeepAwake(ctx->state);
+    if (awake != kept_awake) {
+      ::SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+      kept_awake = awake;
+    }
+    const std::string reason = ShutdownBlockReason(ctx->state);
+    if (reason != block_reason) {
+      if (reason.empty()) {
+        ::ShutdownBlockReasonDestroy(form);
+      } else {
+        ::ShutdownBlockReasonCreate(form, Wide(reason).c_str());
+      }
+      block_reason = reason;
+    }
+  }
+
+  // Height of a drawn list's selection field (item -1) or of its entries.
+  UINT ItemHeight(Control c, bool selection_field) const {
+    const ControlSpec& config = SpecOf(c);
+    return static_cast<UINT>(selection_field ? ListSelectionHeight(config, dpi)
+                                             : ListItemHeight(config, dpi));
+  }
+
+  // Pending messages: all of them at a yield; while working between
+  // yields, only what keeps the window alive (painting, the frame, the
+  // system's messages) and input for Cancel and the results box.
+  void Pump(bool all_input);
+  bool TakesInputWhileWorking(HWND hwnd) const {
+    return hwnd && (hwnd == Hwnd(Control::cmdCancel) || hwnd == Hwnd(Control::Text1));
   }
 
   // Runs one of the core's handlers; when the outermost one returns, a close
@@ -261,12 +380,7 @@ bool MainWindow::Impl::Create() {
   // The monitor the window opened on may have a dpi of its own.
   dpi = WindowDpi(form);
 
-  for (const ControlSpec& config : ControlTable()) {
-    if (config.back_colour.kind == Colour::Kind::kValue) {
-      back_brushes[static_cast<std::size_t>(config.control)] =
-          GdiObject(::CreateSolidBrush(ColourRef(config.back_colour.bgr)));
-    }
-  }
+  MakeBrushes();
   CreateControls();
   Layout();
   return true;
@@ -318,9 +432,10 @@ void MainWindow::Impl::CreateControls() {
     }
     const std::string caption(config.caption);
     const auto index = static_cast<std::size_t>(config.control);
-    HWND child = ::CreateWindowExA(
-        ex, window_class, caption.c_str(), style_bits, 0, 0, 10, 10, form,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(config.control))), instance, nullptr);
+    HWND child =
+        ::CreateWindowExA(ex, window_class, caption.c_str(), style_bits, 0, 0, 10, 10, form,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(config.control))),
+                          instance, nullptr);
     controls[index] = child;
     if (config.kind == ControlKind::kMultiLineText) {
       // No length limit: the log only grows while the window lives.
@@ -365,9 +480,14 @@ void MainWindow::Impl::Layout() {
     if (config.kind == ControlKind::kDropDownList || config.kind == ControlKind::kDriveList) {
       // A combo box's window height includes its opened list; its closed
       // height is its selection field's and the frame's.
-      height += kDropDownLines * (FontHeightPixels(config.font.size_points, dpi) + 4);
+      height += kDropDownLines * ListItemHeight(config, dpi);
       ::SendMessageA(child, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                     r.height - kComboFramePixels);
+                     ListSelectionHeight(config, dpi));
+      // A drawn list measures its entries once, when it is made: at another
+      // dpi they are measured again.
+      if (DrawnByWindow(config)) {
+        ::SendMessageA(child, CB_SETITEMHEIGHT, 0, ListItemHeight(config, dpi));
+      }
     }
     ::MoveWindow(child, r.left, r.top, r.width, height, TRUE);
   }
@@ -455,7 +575,7 @@ void MainWindow::Impl::DrawButton(const DRAWITEMSTRUCT& d, Control c) {
   const std::string caption = WindowText(d.hwndItem);
   HGDIOBJ old_font = ::SelectObject(d.hDC, Font(SpecOf(c).font));
   ::SetBkMode(d.hDC, TRANSPARENT);
-  ::SetTextColor(d.hDC, ::GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+  ::SetTextColor(d.hDC, disabled ? ::GetSysColor(COLOR_GRAYTEXT) : TextColour(c));
   RECT text = r;
   ::InflateRect(&text, -4, -3);
   if (pressed) ::OffsetRect(&text, 1, 1);
@@ -488,9 +608,9 @@ void MainWindow::Impl::DrawListItem(const DRAWITEMSTRUCT& d, Control c) {
     text.resize(text.find('\0'));
     HGDIOBJ old_font = ::SelectObject(d.hDC, Font(SpecOf(c).font));
     ::SetBkMode(d.hDC, TRANSPARENT);
-    ::SetTextColor(d.hDC, ::GetSysColor(disabled    ? COLOR_GRAYTEXT
-                                        : highlight ? COLOR_HIGHLIGHTTEXT
-                                                    : COLOR_WINDOWTEXT));
+    ::SetTextColor(d.hDC, disabled    ? ::GetSysColor(COLOR_GRAYTEXT)
+                          : highlight ? ::GetSysColor(COLOR_HIGHLIGHTTEXT)
+                                      : TextColour(c));
     RECT text_rect = r;
     text_rect.left += 2;
     ::DrawTextA(d.hDC, text.c_str(), -1, &text_rect,
@@ -511,17 +631,8 @@ std::optional<LRESULT> MainWindow::Impl::ControlColour(HDC dc, HWND child) {
     }
   }
   if (!c) return std::nullopt;
-  const ControlSpec& config = SpecOf(*c);
-  if (config.back_colour.kind == Colour::Kind::kValue) {
-    ::SetBkColor(dc, ColourRef(config.back_colour.bgr));
-  } else {
-    ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
-  }
-  if (config.fore_colour.kind == Colour::Kind::kValue) {
-    ::SetTextColor(dc, ColourRef(config.fore_colour.bgr));
-  } else {
-    ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
-  }
+  ::SetBkColor(dc, PaintColour(BackPaint(SpecOf(*c), high_contrast)));
+  ::SetTextColor(dc, TextColour(*c));
   return reinterpret_cast<LRESULT>(BackBrush(*c));
 }
 
@@ -579,11 +690,7 @@ LRESULT MainWindow::Impl::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
       auto* m = reinterpret_cast<MEASUREITEMSTRUCT*>(lparam);
       const std::optional<Control> c = ControlFromId(static_cast<int>(m->CtlID));
       if (m->CtlType == ODT_COMBOBOX && c) {
-        const ControlSpec& config = SpecOf(*c);
-        m->itemHeight =
-            m->itemID == static_cast<UINT>(-1)
-                ? static_cast<UINT>(ControlRectPixels(config, dpi).height - kComboFramePixels)
-                : static_cast<UINT>(FontHeightPixels(config.font.size_points, dpi) + 4);
+        m->itemHeight = ItemHeight(*c, m->itemID == static_cast<UINT>(-1));
         return TRUE;
       }
       break;
@@ -618,6 +725,23 @@ LRESULT MainWindow::Impl::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
         RunHandler([&] { DevicesChanged(*ctx, handler_running); });
       }
       return TRUE;
+    case WM_SETTINGCHANGE:
+      if (wparam == SPI_SETHIGHCONTRAST) ThemeChanged();
+      break;
+    case WM_SYSCOLORCHANGE:
+    case 0x031A:  // WM_THEMECHANGED
+      ThemeChanged();
+      break;
+    case WM_QUERYENDSESSION:
+      // A test runs: ask Windows to wait, with the reason set by
+      // UpdatePower. A critical shutdown cannot be held up.
+      if (ctx && KeepAwake(ctx->state) && (lparam & ENDSESSION_CRITICAL) == 0) return FALSE;
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends all the same: the test is asked to stop, and the
+      // window closes once it has let go of the disk, if time allows.
+      if (wparam && handler_depth > 0) CloseRequested();
+      return 0;
     case WM_CLOSE:
       CloseRequested();
       return 0;
@@ -631,12 +755,14 @@ LRESULT MainWindow::Impl::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
   return ::DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-MainWindow::MainWindow(void* instance) : impl_(std::make_unique<Impl>()) {
+MainWindow::MainWindow(void* instance, bool force_high_contrast) : impl_(std::make_unique<Impl>()) {
   impl_->instance = static_cast<HINSTANCE>(instance);
+  impl_->force_high_contrast = force_high_contrast;
 }
 
 MainWindow::~MainWindow() {
   if (impl_->form) ::DestroyWindow(impl_->form);
+  if (impl_->kept_awake) ::SetThreadExecutionState(ES_CONTINUOUS);
 }
 
 void MainWindow::Attach(Context& ctx) { impl_->ctx = &ctx; }
@@ -666,6 +792,7 @@ void MainWindow::ControlChanged(Control control, const ControlState& state) {
     if (!state.visible && shown) ::ShowWindow(m.form, SW_HIDE);
     return;
   }
+  m.UpdatePower();
   HWND hwnd = m.Hwnd(control);
   if (!hwnd) return;
   const ControlSpec& config = SpecOf(control);
@@ -733,24 +860,28 @@ int MainWindow::MessageBox(const std::string& text, int style, const std::string
   return ::MessageBoxA(owner, text.c_str(), title.c_str(), flags);
 }
 
-void MainWindow::DoEvents() {
-  Impl& m = *impl_;
+void MainWindow::Impl::Pump(bool all_input) {
   MSG msg;
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       // Ending the session or the program: finish the test's way out first,
       // then end (RunHandler posts the quit again).
-      m.quit_pending = true;
-      m.exit_code = static_cast<int>(msg.wParam);
-      if (m.form) m.CloseRequested();
+      quit_pending = true;
+      exit_code = static_cast<int>(msg.wParam);
+      if (form) CloseRequested();
       return;
     }
-    if (!m.form || !::IsDialogMessageA(m.form, &msg)) {
+    if (!all_input && IsInput(msg.message) && !TakesInputWhileWorking(msg.hwnd)) continue;
+    if (!form || !::IsDialogMessageA(form, &msg)) {
       ::TranslateMessage(&msg);
       ::DispatchMessageA(&msg);
     }
   }
 }
+
+void MainWindow::DoEvents() { impl_->Pump(true); }
+
+void MainWindow::KeepResponsive() { impl_->Pump(false); }
 
 bool MainWindow::SetClipboardText(const std::string& text) {
   Impl& m = *impl_;
@@ -763,15 +894,12 @@ bool MainWindow::SetClipboardText(const std::string& text) {
   if (!opened) return false;
   bool done = false;
   if (::EmptyClipboard()) {
-    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
-    if (memory) {
-      if (void* p = ::GlobalLock(memory)) {
-        std::memcpy(p, text.c_str(), text.size() + 1);
-        ::GlobalUnlock(memory);
-        done = ::SetClipboardData(CF_TEXT, memory) != nullptr;
-      }
-      if (!done) ::GlobalFree(memory);
-    }
+    // The text as the window holds it, and in UTF-16 converted from the
+    // same code page: a program that pastes Unicode would otherwise get it
+    // converted by the keyboard's language, and labels outside it garbled.
+    const std::wstring wide = Wide(text);
+    done = PutOnClipboard(CF_TEXT, text.c_str(), text.size() + 1) &&
+           PutOnClipboard(CF_UNICODETEXT, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
   }
   ::CloseClipboard();
   return done;

@@ -22,7 +22,9 @@ namespace veracap::win32 {
 class MainWindow : public Window {
  public:
   // instance: the program's module (for its icon resource).
-  explicit MainWindow(void* instance);
+  // force_high_contrast draws the window as under a High Contrast theme
+  // whatever the system says (for tests where the theme cannot be set).
+  explicit MainWindow(void* instance, bool force_high_contrast = false);
   ~MainWindow() override;
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
@@ -40,7 +42,12 @@ class MainWindow : public Window {
   int MessageBox(const std::string& text, int style, const std::string& title) override;
   // PeekMessage / TranslateMessage / DispatchMessage until the queue is empty.
   void DoEvents() override;
-  // CF_TEXT on the clipboard; false when the clipboard cannot be had.
+  // The same, but keyboard and mouse input is dropped unless it is for
+  // Cancel or the results box: painting goes on, Cancel and the close box
+  // work, and Windows never sees a window that stopped reading its queue.
+  void KeepResponsive() override;
+  // CF_TEXT and CF_UNICODETEXT on the clipboard; false when the clipboard
+  // cannot be had.
   bool SetClipboardText(const std::string& text) override;
 
  private:

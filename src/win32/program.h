@@ -9,6 +9,7 @@ namespace veracap::win32 {
 // Runs Veracap over the platform: loads the main window (About box first),
 // runs it until it is closed or Exit is chosen, and returns the exit code.
 // instance is the program's module (HINSTANCE), for its resources.
-int RunVeracap(void* instance, Platform& platform);
+// force_high_contrast: see MainWindow.
+int RunVeracap(void* instance, Platform& platform, bool force_high_contrast = false);
 
 }  // namespace veracap::win32

@@ -6,7 +6,9 @@
 // When VERACAP_EXIT_REPORT names a file, the program writes into it, as it
 // ends, the handles still open and every volume control request the drives
 // received (tests check that closing the window during a test leaves no
-// volume locked and no handle open).
+// volume locked and no handle open). When VERACAP_HIGH_CONTRAST is 1 the
+// window is drawn as under a High Contrast theme, in the system colours
+// (tests set those; Wine does not report a High Contrast theme).
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -55,7 +57,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ::MessageBoxA(nullptr, platform.error().c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
     return 1;
   }
-  const int exit_code = veracap::win32::RunVeracap(instance, platform);
+  const char* high_contrast = std::getenv("VERACAP_HIGH_CONTRAST");
+  const int exit_code = veracap::win32::RunVeracap(
+      instance, platform, high_contrast && std::string(high_contrast) == "1");
   WriteExitReport(platform);
   return exit_code;
 }

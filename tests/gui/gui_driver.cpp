@@ -5,11 +5,15 @@
 //
 //   veracap-gui-driver.exe PROGRAM SCREENSHOT_FOLDER
 //
-// Two runs of PROGRAM: the first goes from the About box to a Quick Size Test
-// on the "32 GB" counterfeit (FAILED) and Exit; the second cancels a Quick
-// Size Test, starts another and closes the window while it runs, then checks
-// from the program's exit report that every volume was unlocked and every
-// handle closed. The window's geometry is proven by the layout tests.
+// Three runs of PROGRAM: the first goes from the About box to a Quick Size
+// Test on the "32 GB" counterfeit (FAILED) and Exit; the second cancels a
+// Quick Size Test, starts another and closes the window while it runs, then
+// checks from the program's exit report that every volume was unlocked and
+// every handle closed; the third draws the window in a High Contrast colour
+// scheme, runs a Quick Size Test whose reads are slow without the window
+// ever being taken for hung (IsHungAppWindow), copies the log, and moves
+// the window to 144 dpi. The window's geometry is proven by the layout
+// tests.
 //
 // Prints one line per check; the last line is "N passed, N failed". Exit code
 // 0 when every check passed.
@@ -19,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -593,6 +598,106 @@ void CloseDuringTest(const std::string& program, const std::string& report) {
         "volume G: was locked and is unlocked at the end (" + Quote(last_for_g) + ")");
 }
 
+// The system colours of a High Contrast Black scheme, set for run 3 and
+// given back afterwards. Wine does not report a High Contrast theme
+// (SPI_GETHIGHCONTRAST), so the program is told by VERACAP_HIGH_CONTRAST
+// to draw as under one.
+constexpr int kSchemeElements[] = {
+    COLOR_WINDOW,        COLOR_WINDOWTEXT,    COLOR_BTNFACE,     COLOR_BTNTEXT,    COLOR_HIGHLIGHT,
+    COLOR_HIGHLIGHTTEXT, COLOR_HOTLIGHT,      COLOR_GRAYTEXT,    COLOR_3DHILIGHT,  COLOR_3DSHADOW,
+    COLOR_WINDOWFRAME,   COLOR_ACTIVECAPTION, COLOR_CAPTIONTEXT, COLOR_3DDKSHADOW, COLOR_3DLIGHT};
+constexpr COLORREF kHighContrastBlack[] = {
+    RGB(0, 0, 0),       RGB(255, 255, 255), RGB(0, 0, 0),       RGB(255, 255, 255),
+    RGB(26, 235, 255),  RGB(0, 0, 0),       RGB(255, 255, 0),   RGB(63, 242, 63),
+    RGB(255, 255, 255), RGB(255, 255, 255), RGB(255, 255, 255), RGB(0, 0, 128),
+    RGB(255, 255, 255), RGB(255, 255, 255), RGB(255, 255, 255)};
+
+// The colour of the screen at a point of a control, inset from its corner.
+COLORREF PixelIn(HWND control, int inset_x, int inset_y) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  HDC screen = ::GetDC(nullptr);
+  const COLORREF colour = ::GetPixel(screen, r.left + inset_x, r.top + inset_y);
+  ::ReleaseDC(nullptr, screen);
+  return colour;
+}
+
+std::wstring ClipboardUnicode() {
+  std::wstring text;
+  if (!::OpenClipboard(nullptr)) return text;
+  if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* p = static_cast<const wchar_t*>(::GlobalLock(data))) {
+      text = p;
+      ::GlobalUnlock(data);
+    }
+  }
+  ::CloseClipboard();
+  return text;
+}
+
+// Run 3: High Contrast colours, slow reads, the clipboard, a dpi change.
+void HighContrastSlowReads(const std::string& program, const std::string& report) {
+  std::printf("== High Contrast, slow reads, clipboard, dpi change ==\n");
+  constexpr int kCount = static_cast<int>(std::size(kSchemeElements));
+  COLORREF saved[kCount];
+  for (int i = 0; i < kCount; ++i) saved[i] = ::GetSysColor(kSchemeElements[i]);
+  ::SetSysColors(kCount, kSchemeElements, kHighContrastBlack);
+  ::SetEnvironmentVariableA("VERACAP_HIGH_CONTRAST", "1");
+  HWND main = StartToMainWindow(program, report);
+  ::SetEnvironmentVariableA("VERACAP_HIGH_CONTRAST", nullptr);
+  if (main) {
+    Screenshot("09-high-contrast");
+    using C = veracap::Control;
+    // The theme's colours, not the light fixed ones (grey, blue, yellow).
+    Check(PixelIn(Control(main, C::Text1), 40, 40) == RGB(0, 0, 0), "results box: window colour");
+    Check(PixelIn(Control(main, C::cmdQuickTest), 5, 5) == RGB(0, 0, 0),
+          "Quick Size Test button: button face");
+    Check(PixelIn(Control(main, C::Combo1), 3, 3) == RGB(0, 0, 0), "drive list: window colour");
+
+    const std::vector<std::string> items = ComboItems(Control(main, C::Combo1));
+    const int slow = FindEntry(items, "SLOW");
+    Check(slow >= 0 && ChooseEntry(main, slow), "chose the slow stick");
+    Check(StartQuickTest(main), "the test is writing");
+    bool hung = false;
+    Box verdict;
+    for (int waited = 0; waited < 240 && !verdict.hwnd; ++waited) {
+      if (::IsHungAppWindow(main)) hung = true;
+      verdict = WaitForBox(500);
+    }
+    Check(Contains(Text(Control(main, C::Text1)), "*** ERROR *** reading from drive 4"),
+          "the slow reads failed");
+    Check(!hung, "the window was never taken for hung (IsHungAppWindow)");
+    Screenshot("10-high-contrast-verdict");
+    for (int box = 0; box < 3 && verdict.hwnd; ++box) {
+      AnswerBox(verdict, IDOK);
+      verdict = WaitForBox(3000);
+    }
+    WaitFor([&] { return !Visible(main, C::cmdCancel); }, 10000);
+
+    // Copy puts the log on the clipboard, as text in UTF-16 too.
+    ::OpenClipboard(nullptr);
+    ::EmptyClipboard();
+    ::CloseClipboard();
+    Click(Control(main, C::cmdCopy));
+    const std::string log = Text(Control(main, C::Text1));
+    std::wstring copied;
+    WaitFor([&] { return !(copied = ClipboardUnicode()).empty(); }, 5000);
+    Check(!log.empty() && copied == std::wstring(log.begin(), log.end()),
+          "the log is on the clipboard as Unicode text");
+
+    // On a monitor of 144 dpi the drawn list measures its entries afresh.
+    ::SendMessageA(main, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(144, 144), 0);
+    const LRESULT item = ::SendMessageA(Control(main, C::Combo1), CB_GETITEMHEIGHT, 0, 0);
+    Check(item == win32::ListItemHeight(SpecOf(C::Combo1), 144),
+          "list entries measured again at 144 dpi (" + std::to_string(item) + " pixels)");
+    // The window has grown past the screen's edge, with its close box.
+    ::PostMessageA(main, WM_CLOSE, 0, 0);
+    const int code = WaitForEnd(20000);
+    Check(code == 0, "program ended after the close (exit code " + std::to_string(code) + ")");
+  }
+  ::SetSysColors(kCount, kSchemeElements, saved);
+}
+
 }  // namespace
 }  // namespace veracap::gui
 
@@ -614,6 +719,8 @@ int main(int argc, char** argv) {
   if (!std::getenv("VERACAP_GUI_SKIP_FULL")) FullRun(program, folder + "\\exit-report-1.txt");
   KillProgram();
   CloseDuringTest(program, folder + "\\exit-report-2.txt");
+  KillProgram();
+  HighContrastSlowReads(program, folder + "\\exit-report-3.txt");
   KillProgram();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

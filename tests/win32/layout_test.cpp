@@ -1,10 +1,10 @@
 // The native window's geometry from the window model: pixels at 96 dpi and
 // when scaled, font heights, identifiers.
+#include "win32/layout.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include "win32/layout.h"
 
 namespace veracap::win32 {
 namespace {
@@ -34,7 +34,8 @@ TEST(WindowLayout, ScalesWithTheMonitorsDpi) {
   for (int dpi : {96, 120, 144, 168, 192}) {
     for (const ControlSpec& config : ControlTable()) {
       const PixelRect r = ControlRectPixels(config, dpi);
-      EXPECT_EQ(r.left + r.width, TwipsToPixelsRounded(config.left_twips + config.width_twips, dpi));
+      EXPECT_EQ(r.left + r.width,
+                TwipsToPixelsRounded(config.left_twips + config.width_twips, dpi));
       EXPECT_GT(r.width, 0);
       EXPECT_GT(r.height, 0);
       // Everything lies inside the client area.
@@ -59,6 +60,28 @@ TEST(WindowLayout, FontHeights) {
   EXPECT_EQ(FontHeightPixels(SpecOf(Control::cmdQuickTest).font.size_points, 96), 13);
   EXPECT_EQ(FontHeightPixels(SpecOf(Control::Label2).font.size_points, 144), 20);
   EXPECT_EQ(FontHeightPixels(8.25, 120), 14);
+  // No control asks for the bitmap face, which does not scale.
+  for (const ControlSpec& config : ControlTable()) {
+    EXPECT_NE(FaceName(config.font), "MS Sans Serif") << config.name;
+  }
+}
+
+TEST(WindowLayout, HighContrastTakesEveryColourFromTheTheme) {
+  using S = SystemColour;
+  for (const ControlSpec& config : ControlTable()) {
+    const Paint back = BackPaint(config, true);
+    const Paint text = TextPaint(config, true);
+    EXPECT_FALSE(back.fixed || text.fixed) << config.name;
+    // Only pairs that a theme keeps readable.
+    const bool on_window = back.system == S::kWindow && text.system == S::kWindowText;
+    const bool on_face = back.system == S::kButtonFace &&
+                         (text.system == S::kButtonText || text.system == S::kHotLight);
+    EXPECT_TRUE(on_window || on_face) << config.name;
+  }
+  // Without it, the model's own colours.
+  EXPECT_EQ(BackPaint(SpecOf(Control::Text1), false), (Paint{true, 0x00E0E0E0}));
+  EXPECT_EQ(TextPaint(SpecOf(Control::Label2), false), (Paint{true, 0x00FF0000}));
+  EXPECT_EQ(TextPaint(SpecOf(Control::Label1), false).system, S::kWindowText);
 }
 
 TEST(WindowLayout, ColouredButtonsAndListAreDrawnByTheWindow) {
