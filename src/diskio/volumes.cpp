@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "app/busy.h"
 #include "app/results_log.h"
 #include "diskio/sector_io.h"
 
@@ -217,6 +218,8 @@ bool LockWithinWait(Context& ctx, Handle h, std::uint32_t start_tick) {
     if (SendVolumeRequest(ctx, h, kFsctlLockVolume)) return true;
     if (ctx.platform.GetTickCount() - start_tick >= kLockWaitMs) return false;
     ctx.platform.Sleep(kLockRetryMs);
+    // Up to 15 s without a yield: the window must not be taken for hung.
+    KeepResponsive(ctx);
   }
 }
 
