@@ -17,6 +17,7 @@
 #include "app/state.h"
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
+#include "drives/disk_role.h"
 #include "fuse/test_devices.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/scsi_pass_through.h"
@@ -327,6 +328,12 @@ TEST_F(LinuxLoop, RefusesTheSystemDiskWhateverItsNumber) {
                                          &returned));
   EXPECT_EQ(DecodeStorageDeviceNumber(number).device_number, 0u);
   platform().CloseHandle(q);
+  // The core's rule finds it through the queries it asks on Windows: the
+  // root file system's volume and its extents.
+  HeadlessWindow window;
+  AppState state;
+  Context ctx{platform(), window, state};
+  EXPECT_EQ(RoleOfDisk(ctx, 0), DiskRole::kWindows);
 }
 
 TEST_F(LinuxLoop, LockDismountAndUnlockAMountedVolume) {
