@@ -16,13 +16,23 @@
 
 namespace veracap::linux_platform {
 
+namespace {
+
+// The mounted volume at a root such as "E:\\", or null.
+const VolumeRecord* MountedVolume(SystemMap& map, const std::string& root) {
+  map.Refresh();
+  const ParsedPath p = ParsePath(root);
+  if (p.kind != ParsedPath::Kind::kRoot) return nullptr;
+  const VolumeRecord* v = map.Volume(p.letter);
+  return v != nullptr && !v->mount_point.empty() ? v : nullptr;
+}
+
+}  // namespace
+
 bool LinuxPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
                                        std::uint64_t* total_bytes, std::uint64_t* total_free) {
-  map_.Refresh();
-  const ParsedPath p = ParsePath(root);
-  if (p.kind != ParsedPath::Kind::kRoot) return Fail(kErrorPathNotFound);
-  const VolumeRecord* v = map_.Volume(p.letter);
-  if (v == nullptr || v->mount_point.empty()) return Fail(kErrorPathNotFound);
+  const VolumeRecord* v = MountedVolume(map_, root);
+  if (v == nullptr) return Fail(kErrorPathNotFound);
   struct statvfs st {};
   if (::statvfs(v->mount_point.c_str(), &st) != 0) return FailErrno(errno);
   const std::uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
@@ -35,11 +45,8 @@ bool LinuxPlatform::GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* f
 bool LinuxPlatform::GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
                                      std::uint32_t* bytes_per_sector, std::uint32_t* free_clusters,
                                      std::uint32_t* total_clusters) {
-  map_.Refresh();
-  const ParsedPath p = ParsePath(root);
-  if (p.kind != ParsedPath::Kind::kRoot) return Fail(kErrorPathNotFound);
-  const VolumeRecord* v = map_.Volume(p.letter);
-  if (v == nullptr || v->mount_point.empty()) return Fail(kErrorPathNotFound);
+  const VolumeRecord* v = MountedVolume(map_, root);
+  if (v == nullptr) return Fail(kErrorPathNotFound);
   struct statvfs st {};
   if (::statvfs(v->mount_point.c_str(), &st) != 0) return FailErrno(errno);
   // The sector is the device's logical block, the unit of O_DIRECT; 512
@@ -63,11 +70,8 @@ bool LinuxPlatform::GetDiskFreeSpace(const std::string& root, std::uint32_t* sec
 bool LinuxPlatform::GetVolumeInformation(const std::string& root, char* label_buffer,
                                          std::uint32_t label_size, char* fs_name_buffer,
                                          std::uint32_t fs_name_size) {
-  map_.Refresh();
-  const ParsedPath p = ParsePath(root);
-  if (p.kind != ParsedPath::Kind::kRoot) return Fail(kErrorPathNotFound);
-  const VolumeRecord* v = map_.Volume(p.letter);
-  if (v == nullptr || v->mount_point.empty()) return Fail(kErrorPathNotFound);
+  const VolumeRecord* v = MountedVolume(map_, root);
+  if (v == nullptr) return Fail(kErrorPathNotFound);
   // The label as the file system itself records it.
   std::string label, type = v->fs_type;
   if (blkid_probe probe = blkid_new_probe_from_filename(v->dev_path.c_str())) {
