@@ -7,12 +7,13 @@
 #include <string_view>
 
 #include "app/context.h"
+#include "version.h"
 
 namespace veracap {
 
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 1;
-inline constexpr int kVersionRevision = 1;
+inline constexpr int kVersionMajor = VERACAP_VERSION_MAJOR;
+inline constexpr int kVersionMinor = VERACAP_VERSION_MINOR;
+inline constexpr int kVersionRevision = VERACAP_VERSION_PATCH;
 
 // "VERACAP v1.1.1  [Qmx]".
 std::string TitleLine(int major = kVersionMajor, int minor = kVersionMinor,

@@ -13,101 +13,6 @@
 namespace veracap::emulated {
 namespace {
 
-// Kept byte for byte identical to data/devices.manifest (a test compares them).
-constexpr std::string_view kBundledManifest =
-    R"manifest(# Veracap emulated devices: the disks the emulated platform offers.
-# Format: see "Emulated devices (manifest format)" in README.md.
-# Sizes: bytes, or with s (512-byte sectors), KiB MiB GiB TiB, kB MB GB TB.
-
-# The system disk: never offered for a test.
-disk 0
-  claimed 234441648s
-  bus sata
-  vendor ATA
-  product "GENERIC SSD 120"
-  revision 2.10
-  removable no
-  volume C: label "SYSTEM" capacity 120033075200 fs NTFS
-
-# A genuine 8 GB stick.
-disk 1
-  claimed 8000000000
-  bus usb
-  vendor GENERIC
-  product "USB FLASH DISK"
-  revision 1.00
-  serial 0001GEN8
-  volume E: label "GENUINE8" capacity 7998951424
-
-# A counterfeit "32 GB" stick: 4 GiB of memory, addresses wrap round.
-disk 2
-  claimed 62332200s
-  real 4GiB
-  beyond wrap
-  bus usb
-  vendor GENERIC
-  product "MASS STORAGE"
-  revision 8.07
-  volume F: label "FAKE32" capacity 31913037824
-
-# A counterfeit "2 TB" stick: 8 GiB of memory, addresses wrap round.
-disk 3
-  claimed 3907029168s
-  real 8GiB
-  beyond wrap
-  bus usb
-  vendor GENERIC
-  product "FLASH DRIVE 2TB"
-  revision 1.00
-  volume G: label "FAKE2TB" capacity 2000397885440
-
-# A counterfeit "16 GB" stick: 1 GiB of memory, reads zeros beyond it.
-disk 4
-  claimed 31266816s
-  real 1GiB
-  beyond zeros
-  bus usb
-  vendor GENERIC
-  product "USB DISK 2.0"
-  revision PMAP
-  volume H: label "ZERO16" capacity 16007561216
-
-# A fixed data disk on SATA: offered only when all drives are shown.
-disk 5
-  claimed 976773168s
-  bus sata
-  vendor ATA
-  product "GENERIC HDD 500"
-  revision 1A01
-  removable no
-  volume D: label "DATA" capacity 500106813440 fs NTFS
-
-# A small genuine 1 GiB stick with photos on it.
-disk 6
-  claimed 1GiB
-  bus usb
-  vendor GENERIC
-  product "USB FLASH DISK"
-  revision 1.00
-  serial 0006GEN1
-  volume I: label "SMALL1G" capacity 1072693248
-  file "IMG_0001.JPG" 3MiB
-  file "IMG_0002.JPG" 4MiB
-  file "IMG_0003.JPG" 2621440
-
-# A counterfeit "4 GB" stick: 1 GiB of memory, wraps; one file on it.
-disk 7
-  claimed 7813120s
-  real 1GiB
-  beyond wrap
-  bus usb
-  vendor GENERIC
-  product "USB DISK"
-  revision 1.10
-  volume J: label "FAKE4G" capacity 3999268864
-  file "HOLIDAY.MP4" 5MiB
-)manifest";
-
 // Splits a line into words; "quoted text" is one word (quotes removed) and
 // '#' outside quotes starts a comment.
 bool SplitWords(std::string_view line, std::vector<std::string>* words, std::string* error) {
@@ -694,8 +599,6 @@ bool LoadManifest(const std::string& path, Manifest* manifest, std::string* erro
   }
   return true;
 }
-
-std::string_view BundledManifest() { return kBundledManifest; }
 
 std::string DefaultImageDir() {
   const char* images = std::getenv("VERACAP_IMAGES");

@@ -127,8 +127,8 @@ bool ParseManifest(std::string_view text, Manifest* manifest, std::string* error
 // manifest's own folder, and a manifest without one gets DefaultImageDir().
 bool LoadManifest(const std::string& path, Manifest* manifest, std::string* error);
 // The manifest built into the program (disk 0 system disk, 1 genuine 8 GB,
-// 2 "32 GB" wrap, 3 "2 TB" wrap, 4 "16 GB" zeros...). It names no image
-// folder; data/devices.manifest holds the same text for people to read.
+// 2 "32 GB" wrap, 3 "2 TB" wrap, 4 "16 GB" zeros...): data/devices.manifest,
+// built in by CMake. It names no image folder.
 std::string_view BundledManifest();
 // The image folder used when neither the options nor the manifest name one:
 // $VERACAP_IMAGES if set, else ${XDG_CACHE_HOME:-$HOME/.cache}/veracap/images.

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "support/emulated_test_support.h"
 
@@ -149,14 +148,6 @@ TEST(EmulatedManifest, RejectsBadInputNamingTheLine) {
     EXPECT_FALSE(ParseManifest(c.text, &m, &error)) << c.text;
     EXPECT_EQ(error, c.message) << c.text;
   }
-}
-
-TEST(EmulatedManifest, BundledManifestIsTheDataFile) {
-  std::ifstream in(VERACAP_SOURCE_DIR "/data/devices.manifest", std::ios::binary);
-  ASSERT_TRUE(in);
-  std::ostringstream file;
-  file << in.rdbuf();
-  EXPECT_EQ(file.str(), BundledManifest());
 }
 
 TEST(EmulatedManifest, LoadResolvesTheImageFolderBesideTheManifest) {
