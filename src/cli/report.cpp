@@ -79,6 +79,15 @@ std::string JsonReport(const RunRecord& run, const AppState& state, const Meter&
     return json{
         {"count", t.count}, {"bytes", t.bytes}, {"errors", t.errors}, {"seconds", t.seconds}};
   };
+  // The transfers of the test's own kind: the disk's sectors or the volume's files.
+  const auto counts = [&transfers](json& j, const Transfers& writes, const Transfers& reads) {
+    j["write_errors"] = writes.errors;
+    j["read_errors"] = reads.errors;
+    j["bytes_written"] = writes.bytes;
+    j["bytes_read"] = reads.bytes;
+    j["writes"] = transfers(writes);
+    j["reads"] = transfers(reads);
+  };
   json device{{"path", run.device_path},
               {"disk_number", run.disk},
               {"model", run.model},
@@ -107,12 +116,7 @@ std::string JsonReport(const RunRecord& run, const AppState& state, const Meter&
             : (judged ? json(Whole(state.DriveSizeBytes)) : json(nullptr));
     j["markers_written"] = meter.disk_writes.sector_count;
     j["markers_read"] = meter.disk_reads.sector_count;
-    j["write_errors"] = meter.disk_writes.errors;
-    j["read_errors"] = meter.disk_reads.errors;
-    j["bytes_written"] = meter.disk_writes.bytes;
-    j["bytes_read"] = meter.disk_reads.bytes;
-    j["writes"] = transfers(meter.disk_writes);
-    j["reads"] = transfers(meter.disk_reads);
+    counts(j, meter.disk_writes, meter.disk_reads);
     // Marker writes and reads (one sector each) per second; the requests
     // that fill blocks and caches are in "writes" and "reads".
     j["writes_per_second"] =
@@ -125,12 +129,7 @@ std::string JsonReport(const RunRecord& run, const AppState& state, const Meter&
     if (!run.finding.empty()) j["finding"] = run.finding;
     j["tested_mb"] = state.volume_tested_mb;
     j["good_mb"] = state.volume_good_mb;
-    j["write_errors"] = meter.file_writes.errors;
-    j["read_errors"] = meter.file_reads.errors;
-    j["bytes_written"] = meter.file_writes.bytes;
-    j["bytes_read"] = meter.file_reads.bytes;
-    j["writes"] = transfers(meter.file_writes);
-    j["reads"] = transfers(meter.file_reads);
+    counts(j, meter.file_writes, meter.file_reads);
     j["write_mb_per_second"] = PerSecond(meter.file_writes.bytes / 1e6, meter.file_writes.seconds);
     j["read_mb_per_second"] = PerSecond(meter.file_reads.bytes / 1e6, meter.file_reads.seconds);
   }

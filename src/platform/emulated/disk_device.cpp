@@ -151,6 +151,15 @@ void DiskDevice::SectorWrite(std::uint64_t sector, const std::uint8_t* in) {
   }
 }
 
+std::size_t DiskDevice::PlainRun(std::uint64_t at, std::size_t left, Place* place,
+                                 std::uint64_t* memory_offset) const {
+  *place = Locate(at / 512, memory_offset);
+  const std::uint64_t run_end = *place == Place::kMemory
+                                    ? at - at % 512 + (spec_.real_bytes - *memory_offset)
+                                    : spec_.claimed_bytes;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(left, run_end - at));
+}
+
 std::uint32_t DiskDevice::Read(std::uint64_t offset, std::uint8_t* out, std::size_t length) {
   std::uint8_t sector[512];
   std::size_t done = 0;
@@ -160,12 +169,10 @@ std::uint32_t DiskDevice::Read(std::uint64_t offset, std::uint8_t* out, std::siz
     std::size_t n = std::min<std::size_t>(length - done, 512 - skip);
     if (Plain()) {
       // Whole runs at once: the memory, or what lies beyond it.
+      Place place = Place::kMemory;
       std::uint64_t memory = 0;
-      const Place place = Locate(at / 512, &memory);
+      n = PlainRun(at, length - done, &place, &memory);
       if (place == Place::kError) return kErrorCrc;
-      const std::uint64_t run_end =
-          place == Place::kMemory ? at - skip + (spec_.real_bytes - memory) : spec_.claimed_bytes;
-      n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, run_end - at));
       if (place == Place::kMemory) {
         if (!MemoryRead(memory + skip, out + done, n)) return kErrorCrc;
       } else {
@@ -198,11 +205,9 @@ std::uint32_t DiskDevice::Write(std::uint64_t offset, const std::uint8_t* in, st
     const std::size_t skip = static_cast<std::size_t>(at % 512);
     std::size_t n = std::min<std::size_t>(length - done, 512 - skip);
     if (Plain()) {
+      Place place = Place::kMemory;
       std::uint64_t memory = 0;
-      const Place place = Locate(at / 512, &memory);
-      const std::uint64_t run_end =
-          place == Place::kMemory ? at - skip + (spec_.real_bytes - memory) : spec_.claimed_bytes;
-      n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, run_end - at));
+      n = PlainRun(at, length - done, &place, &memory);
       // zeros and 0xFF: the bytes vanish without a trace
       if (place == Place::kMemory && !MemoryWrite(memory + skip, in + done, n)) return kErrorCrc;
     } else {

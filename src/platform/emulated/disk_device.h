@@ -77,6 +77,10 @@ class DiskDevice {
   // Where a claimed sector's data lives in the memory; false when nowhere.
   enum class Place { kMemory, kNothing, kError };
   Place Locate(std::uint64_t sector, std::uint64_t* memory_offset) const;
+  // A plain model's run from byte at, at most left bytes long, that lies in
+  // one place: up to the end of the memory, or beyond it to the claimed end.
+  std::size_t PlainRun(std::uint64_t at, std::size_t left, Place* place,
+                       std::uint64_t* memory_offset) const;
   bool MemoryRead(std::uint64_t offset, std::uint8_t* out, std::size_t length) const;
   bool MemoryWrite(std::uint64_t offset, const std::uint8_t* in, std::size_t length);
   // One whole sector behind the cache.

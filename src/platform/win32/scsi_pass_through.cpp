@@ -19,9 +19,6 @@ std::uint32_t MoveOffset(std::uint32_t offset) {
 constexpr std::uint32_t kByteFields[] = {L32::kScsiStatus, L32::kPathId,    L32::kTargetId,
                                          L32::kLun,        L32::kCdbLength, L32::kSenseInfoLength,
                                          L32::kDataIn};
-static_assert(L32::kScsiStatus == L64::kScsiStatus && L32::kDataIn == L64::kDataIn);
-static_assert(L32::kDataTransferLength == L64::kDataTransferLength);
-static_assert(L32::kTimeOutValue == L64::kTimeOutValue);
 
 }  // namespace
 

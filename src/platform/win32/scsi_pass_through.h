@@ -23,18 +23,9 @@ namespace veracap::win32 {
 // The core's (32-bit) layout.
 using ScsiLayout32 = ScsiPassThroughLayout;
 
-// Byte offsets of the fields in the native 64-bit layout.
-struct ScsiLayout64 {
-  static constexpr std::uint32_t kLength = 0;
-  static constexpr std::uint32_t kScsiStatus = 2;
-  static constexpr std::uint32_t kPathId = 3;
-  static constexpr std::uint32_t kTargetId = 4;
-  static constexpr std::uint32_t kLun = 5;
-  static constexpr std::uint32_t kCdbLength = 6;
-  static constexpr std::uint32_t kSenseInfoLength = 7;
-  static constexpr std::uint32_t kDataIn = 8;
-  static constexpr std::uint32_t kDataTransferLength = 12;
-  static constexpr std::uint32_t kTimeOutValue = 16;
+// Byte offsets of the fields in the native 64-bit layout: those of the core's
+// up to TimeOutValue; the 8-byte DataBufferOffset moves the fields after it.
+struct ScsiLayout64 : ScsiLayout32 {
   static constexpr std::uint32_t kDataBufferOffset = 24;  // ULONG_PTR, 8 bytes
   static constexpr std::uint32_t kSenseInfoOffset = 32;
   static constexpr std::uint32_t kCdb = 36;
