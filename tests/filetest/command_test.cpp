@@ -1,6 +1,10 @@
 // Whole runs of the Volume File Test on emulated volumes: the results log of
 // each kind of ending byte for byte, the message boxes, the test files left
-// behind or removed, and that nothing else on the volume is touched.
+// behind or removed, and that nothing else on the volume is touched. Then
+// what stops a run without being the memory's fault (filetest/obstacles.h): a
+// name in the way of a test file, a read-only volume, a volume that fills up
+// under the test or compresses new files; each ends with a message that says
+// so, never with a verdict on the drive.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -10,6 +14,7 @@
 #include "app/results_log.h"
 #include "filetest/cleanup.h"
 #include "filetest/file_test_command.h"
+#include "filetest/obstacles.h"
 #include "filetest/verifier.h"
 #include "filetest/writer.h"
 #include "support/counting_platform.h"
@@ -47,6 +52,13 @@ disk 1
   volume E: label "SMALL" capacity 260MiB
 )";
 
+// A 460 MiB volume: two full files and a last one. The user's own file
+// VCAPTEST_notes.tmp matches the test files' wildcard and must stay.
+std::string Obstacle(const std::string& volume_flags, const std::string& extra_file = "") {
+  return "disk 1\n claimed 480MiB\n volume E: label \"STICK\" capacity 460MiB " + volume_flags +
+         "\n file \"VCAPTEST_notes.tmp\" 5000\n" + extra_file + "\n";
+}
+
 bool IsRootTestFile(const std::string& path) {
   return path.size() > 3 && path.compare(1, 2, ":\\") == 0 &&
          path.find('\\', 3) == std::string::npos && IsTestFileName(path.substr(3));
@@ -56,7 +68,7 @@ class VolumeFileTestRun : public ::testing::Test {
  protected:
   // A fresh state, window and set of devices (the images of a previous Start
   // are removed).
-  void Start(const char* manifest, const std::string& drive = "E:") {
+  void Start(const std::string& manifest, const std::string& drive = "E:") {
     ctx_.reset();
     recorder_.reset();
     platform_.reset();
@@ -103,6 +115,25 @@ class VolumeFileTestRun : public ::testing::Test {
     }
     platform_->CloseHandle(h);
     return hash;
+  }
+  // The obstacle volume's run up to its first file.
+  static std::string Started() {
+    return Header() +
+           "\r\n\r\nWarning: Testing 459MB out of reported drive size of 478MB"
+           "\r\nWriting 2 x 200MB files..."
+           "\r\n00:00:00 Writing E:\\VCAPTEST1.tmp";
+  }
+  // The message ends the log and is the last message box, a stop; the
+  // volume holds what it held before.
+  void ExpectToldAtTheEnd(const std::string& log, const std::string& message) {
+    EXPECT_EQ(state_.results_log, log + "\r\n" + message);
+    ASSERT_FALSE(window_.message_boxes().empty());
+    EXPECT_EQ(window_.message_boxes().back().text, message);
+    EXPECT_EQ(window_.message_boxes().back().style, kMbIconStop);
+    EXPECT_EQ(state_.results_log.find("FAKE"), std::string::npos);
+    EXPECT_EQ(RootFiles(), std::set<std::string>{"VCAPTEST_notes.tmp"});
+    EXPECT_FALSE(StateOf(state_, Control::cmdCancel).visible);
+    EXPECT_EQ(platform_->open_handle_count(), 0u);
   }
   double Free() { return FreeDiskSpace(*ctx_, state_.SelectedDrive); }
   void ExpectOnlyTestFilesTouched() {
@@ -489,6 +520,153 @@ TEST_F(VolumeFileTestRun, NoLastFileWhenTheRestIsTooSmall) {
   EXPECT_NE(log.find("\r\n\r\nPASSED: 400MB tested and OK.\r\n"), std::string::npos);
   EXPECT_EQ(state_.LASTCHUNK, 0);
   for (const auto& open : files.opens) EXPECT_EQ(open.path.find("VCAPTEST3"), std::string::npos);
+}
+
+TEST_F(VolumeFileTestRun, NameInTheWayStopsTheTestBeforeAnythingIsWritten) {
+  struct Case {
+    const char* file_line;
+    const char* path;
+    std::uint32_t attributes;
+    const char* what;
+    bool cleaned;  // the clean-up tried to delete it (and could not)
+  } cases[] = {
+      {"file \"VCAPTEST1.tmp\" 0 link", "E:\\VCAPTEST1.tmp", kFileAttributeReparsePoint,
+       "a link (symbolic link or junction)", false},
+      {"file \"VCAPTEST2.tmp\" 0 folder", "E:\\VCAPTEST2.tmp", kFileAttributeDirectory, "a folder",
+       false},
+      {"file \"VCAPTEST3.tmp\" 0 pipe", "E:\\VCAPTEST3.tmp", kFileAttributeDevice,
+       "a device, pipe or socket", false},
+      {"file \"vcaptest1.TMP\" 4KiB hidden", "E:\\VCAPTEST1.tmp", kFileAttributeHidden,
+       "a hidden, system or read-only file", false},
+      {"file \"VCAPTEST2.tmp\" 4KiB system", "E:\\VCAPTEST2.tmp", kFileAttributeSystem,
+       "a hidden, system or read-only file", false},
+      {"file \"VCAPTEST1.tmp\" 4KiB readonly", "E:\\VCAPTEST1.tmp", kFileAttributeReadOnly,
+       "a hidden, system or read-only file", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file_line);
+    Start(Obstacle("", c.file_line));
+    cmdVolumeTest_Click(*ctx_);
+    const std::string cleanup = c.cleaned ? "\r\nDeleting E:\\VCAPTEST*.tmp files...finished." : "";
+    EXPECT_EQ(state_.results_log,
+              Header() + cleanup + "\r\nCANNOT TEST: " + c.path + " already exists and is " +
+                  c.what +
+                  ". It was left as it is and nothing was written; move or rename it, then run "
+                  "the test again.");
+    EXPECT_EQ(window_.message_boxes().back().style, kMbIconStop);
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
+    EXPECT_TRUE(recorder_->created.empty());
+    EXPECT_EQ(platform_->GetFileAttributes(c.path), c.attributes);
+    EXPECT_EQ(platform_->counters().sector_writes, 0u);
+  }
+}
+
+TEST_F(VolumeFileTestRun, ReadOnlyVolumeIsRefusedNotCalledFake) {
+  Start(Obstacle("readonly"));
+  cmdVolumeTest_Click(*ctx_);
+  ExpectToldAtTheEnd(Started(),
+                     "CANNOT TEST: E:\\VCAPTEST1.tmp cannot be created: the volume is "
+                     "write-protected or read-only (error 19). Nothing was written.");
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
+}
+
+// A write that fails partway: a cause that is not the memory stops the test
+// without a verdict once the files written before it read back good; an I/O
+// or data error is the memory's and is judged.
+TEST_F(VolumeFileTestRun, WriteErrorsByCause) {
+  const std::string second =
+      Started() + "\r\n00:00:00 Writing E:\\VCAPTEST2.tmp, 00:00:00 remaining ";
+  for (const auto& [error, reason] : {
+           std::pair<std::uint32_t, std::string>{
+               kErrorDiskFull,
+               "the volume is full: another program may be writing to it (error 112)"},
+           {kErrorHandleDiskFull,
+            "the volume is full: another program may be writing to it (error 39)"},
+           {kErrorWriteProtect, "the volume is write-protected or read-only (error 19)"},
+           {kErrorAccessDenied,
+            "access was denied: the volume is read-only or the name is in use (error 5)"},
+       }) {
+    SCOPED_TRACE(error);
+    Start(Obstacle(""));
+    recorder_->fail_file = "VCAPTEST2.tmp";
+    recorder_->fail_error = error;
+    cmdVolumeTest_Click(*ctx_);
+    ExpectToldAtTheEnd(second + "\r\nWRITE ERROR!\r\nVerifying files 1 - 1...",
+                       "TEST STOPPED: E:\\VCAPTEST2.tmp could not be written: " + reason +
+                           ". The test file written before it read back good. No verdict is given "
+                           "on the drive; the test files were deleted.");
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kStopped);
+  }
+  for (const std::uint32_t memory_error : {kErrorCrc, 29u, 1117u}) {
+    SCOPED_TRACE(memory_error);
+    Start(Obstacle(""));
+    recorder_->fail_file = "VCAPTEST2.tmp";
+    recorder_->fail_error = memory_error;
+    cmdVolumeTest_Click(*ctx_);
+    EXPECT_NE(state_.results_log.find(second + "\r\nWRITE ERROR!\r\nVerifying files 1 - 1..."),
+              std::string::npos)
+        << state_.results_log;
+    EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake);
+  }
+}
+
+// A file system that keeps records of a large file in the free space it
+// reported (ext4) is full before the last file is: a shorter one is written
+// and the drive still gets its verdict.
+TEST_F(VolumeFileTestRun, LastFileThatDoesNotFitIsWrittenShorter) {
+  Start(Obstacle(""));
+  recorder_->fail_file = "VCAPTEST3.tmp";
+  recorder_->fail_error = kErrorDiskFull;
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.results_log.find("WRITE ERROR!"), std::string::npos);
+  EXPECT_NE(state_.results_log.find(
+                "\r\nThe volume keeps part of its free space for its own records: writing a "
+                "shorter last file.\r\nWriting last file (52.49MB)"),
+            std::string::npos)
+      << state_.results_log;
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kPassed) << state_.results_log;
+  EXPECT_EQ(RootFiles(), std::set<std::string>{"VCAPTEST_notes.tmp"});
+}
+
+// A counterfeit's lost writes can wreck the file system's records and make
+// the volume look full: when a file written before came back bad, the
+// memory is at fault and the verdict is given.
+TEST_F(VolumeFileTestRun, FullVolumeOnACounterfeitStillGetsItsVerdict) {
+  Start(
+      "disk 1\n claimed 1000MiB\n real 300MiB\n beyond zeros\n"
+      " volume E: label \"FAKE\" capacity 900MiB\n");
+  recorder_->fail_file = "VCAPTEST3.tmp";
+  recorder_->fail_error = kErrorDiskFull;
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_NE(state_.results_log.find("\r\nWRITE ERROR!\r\nVerifying files 1 - 2..."),
+            std::string::npos)
+      << state_.results_log;
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kProbablyFake) << state_.results_log;
+}
+
+TEST_F(VolumeFileTestRun, TestFilesAreStoredUncompressedOrNotAtAll) {
+  Start(Obstacle("compressed"));
+  cmdVolumeTest_Click(*ctx_);
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kPassed) << state_.results_log;
+
+  // A volume that keeps compressing whatever it is asked.
+  Start(Obstacle("compressed"));
+  recorder_->ignore_compression_request = true;
+  cmdVolumeTest_Click(*ctx_);
+  ExpectToldAtTheEnd(Started(),
+                     "CANNOT TEST: E:\\VCAPTEST1.tmp cannot be created: the volume stores new "
+                     "files compressed, so the test data would not fill the memory. Nothing was "
+                     "written.");
+  EXPECT_EQ(state_.volume_outcome, AppState::VolumeOutcome::kNotRun);
+}
+
+TEST(CauseOtherThanMemory, OnlyTheStepAndCodeThatAreNotTheMemorys) {
+  using Step = AppState::TestFileStep;
+  EXPECT_NE(CauseOtherThanMemory(Step::kCreate, kErrorFileExists), "");
+  EXPECT_NE(CauseOtherThanMemory(Step::kCreate, kErrorSharingViolation), "");
+  EXPECT_EQ(CauseOtherThanMemory(Step::kNone, kErrorDiskFull), "");  // a cancel, not a failure
+  EXPECT_EQ(CauseOtherThanMemory(Step::kWrite, 0), "");              // a short write
+  EXPECT_EQ(CauseOtherThanMemory(Step::kCreate, kErrorCrc), "");
 }
 
 }  // namespace

@@ -10,38 +10,35 @@ namespace {
 
 constexpr std::int32_t kLast49_999MiB = static_cast<std::int32_t>(49.999 * 1048576);
 
-TEST(VolumeTestFigures, GoodRunCountsTheLastFileWithItsRealSize) {
-  const VolumeTestFigures f = VolumeTestFiguresOf(9, 10, 10, kLast49_999MiB);
-  EXPECT_EQ(f.tested_mb, 1850);
-  EXPECT_EQ(f.good_mb, 1850);
-  EXPECT_EQ(f.verdict, FileTestVerdict::kPassed);
-
-  // Without a last file, every full file is 200 MB and the run still passes.
-  const VolumeTestFigures g = VolumeTestFiguresOf(5, 5, 5, 0);
-  EXPECT_EQ(g.tested_mb, 1000);
-  EXPECT_EQ(g.good_mb, 1000);
-  EXPECT_EQ(g.verdict, FileTestVerdict::kPassed);
-}
-
-TEST(VolumeTestFigures, FailedRunCountsEveryGoodFileAs200MB) {
-  const VolumeTestFigures f = VolumeTestFiguresOf(9, 10, 9, kLast49_999MiB);
-  EXPECT_EQ(f.tested_mb, 1850);
-  EXPECT_EQ(f.good_mb, 1800);
-  EXPECT_EQ(f.verdict, FileTestVerdict::kFaulty);
-}
-
-TEST(VolumeTestFigures, TwoThirdsRuleSeparatesFaultyFromProbablyFake) {
-  EXPECT_EQ(VolumeTestFiguresOf(10, 10, 7, 0).verdict, FileTestVerdict::kFaulty);
-  EXPECT_EQ(VolumeTestFiguresOf(10, 10, 6, 0).verdict, FileTestVerdict::kProbablyFake);
-  EXPECT_EQ(VolumeTestFiguresOf(3, 3, 2, 0).verdict, FileTestVerdict::kProbablyFake);
-  EXPECT_EQ(VolumeTestFiguresOf(10, 10, 7, 0).good_mb, 1400);
-}
-
-TEST(VolumeTestFigures, WriteErrorOnTheFirstFileTestsNothing) {
-  const VolumeTestFigures f = VolumeTestFiguresOf(0, 9, 0, 0);
-  EXPECT_EQ(f.tested_mb, 0);
-  EXPECT_EQ(f.good_mb, 0);
-  EXPECT_EQ(f.verdict, FileTestVerdict::kProbablyFake);
+// A good run counts the last file with its real size; a failed one counts
+// every good file as 200 MB; more than two thirds good is faulty, two thirds
+// or fewer probably fake; a write error on the first file tests nothing.
+TEST(VolumeTestFigures, FiguresAndVerdicts) {
+  using V = FileTestVerdict;
+  struct Row {
+    std::int32_t written;
+    double planned;
+    std::int64_t good;
+    std::int32_t last;
+    std::int32_t tested_mb, good_mb;
+    V verdict;
+  };
+  const Row table[] = {
+      {9, 10, 10, kLast49_999MiB, 1850, 1850, V::kPassed},
+      {5, 5, 5, 0, 1000, 1000, V::kPassed},
+      {9, 10, 9, kLast49_999MiB, 1850, 1800, V::kFaulty},
+      {10, 10, 7, 0, 2000, 1400, V::kFaulty},
+      {10, 10, 6, 0, 2000, 1200, V::kProbablyFake},
+      {3, 3, 2, 0, 600, 400, V::kProbablyFake},
+      {0, 9, 0, 0, 0, 0, V::kProbablyFake},
+  };
+  for (const Row& r : table) {
+    const VolumeTestFigures f = VolumeTestFiguresOf(r.written, r.planned, r.good, r.last);
+    SCOPED_TRACE(std::to_string(r.written) + " written, " + std::to_string(r.good) + " good");
+    EXPECT_EQ(f.tested_mb, r.tested_mb);
+    EXPECT_EQ(f.good_mb, r.good_mb);
+    EXPECT_EQ(f.verdict, r.verdict);
+  }
 }
 
 TEST(VolumeTestFigures, DriveSizeAndLastFileTexts) {

@@ -209,13 +209,18 @@ TEST_F(QuickTestCommand, BusyStateKeepsTheDriveListStillAndCancelAborts) {
     EXPECT_FALSE(Click(ctx, Control::cmdRefreshDrive));
     EXPECT_FALSE(Choose(ctx, Control::Drive1, 1));
     EXPECT_FALSE(Choose(ctx, Control::Combo1, 1));
-    EXPECT_FALSE(Click(ctx, Control::cmdQuickTest));
+    for (Control c : {Control::cmdQuickTest, Control::cmdVolumeTest, Control::cmdcleanup,
+                      Control::cmdCopy, Control::cmdExit, Control::Label2}) {
+      EXPECT_FALSE(Click(ctx, c)) << ControlName(c);
+    }
     EXPECT_FALSE(DevicesChanged(ctx, false));
     EXPECT_EQ(h.log(), log);
     EXPECT_TRUE(Click(ctx, Control::cmdCancel));
   };
   ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
   EXPECT_TRUE(checked);
+  EXPECT_TRUE(counting.urls.empty());
+  EXPECT_FALSE(h.state().ended);
   EXPECT_NE(h.log().find("\r\nTEST ABORTED!"), std::string::npos);
   EXPECT_EQ(h.log().find("PASSED"), std::string::npos);
   ExpectIdle();

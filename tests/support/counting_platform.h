@@ -1,12 +1,15 @@
 // Watches what the core asks of a platform, passing every call on: transfers,
 // flushes, files created for writing and deleted, handles closed twice,
-// byte-range locks never released, and the links opened.
+// byte-range locks never released, and the links opened. Two faults on
+// request: the second write to one file fails with an error code, and a
+// request for no compression is ignored.
 #pragma once
 
 #include <cstdint>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/platform_wrapper.h"
@@ -20,7 +23,9 @@ class CountingPlatform : public PlatformWrapper {
   Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
                     std::uint32_t disposition, std::uint32_t flags) override {
     if ((access & kGenericWrite) != 0 && path.rfind("\\\\.\\", 0) != 0) created.push_back(path);
-    return target_.CreateFile(path, access, share, disposition, flags);
+    const Handle h = target_.CreateFile(path, access, share, disposition, flags);
+    if (h != kInvalidHandle && path.size() > 3 && path.substr(3) == fail_file) failing_ = h;
+    return h;
   }
   bool ReadFile(Handle h, void* b, std::uint32_t n, std::uint32_t* r) override {
     ++reads;
@@ -28,6 +33,11 @@ class CountingPlatform : public PlatformWrapper {
   }
   bool WriteFile(Handle h, const void* b, std::uint32_t n, std::uint32_t* w) override {
     ++writes;
+    if (h == failing_ && ++failing_writes_ == 2) {
+      error_ = fail_error;
+      if (w) *w = 0;
+      return false;
+    }
     return target_.WriteFile(h, b, n, w);
   }
   bool FlushFileBuffers(Handle h) override {
@@ -52,6 +62,18 @@ class CountingPlatform : public PlatformWrapper {
     return target_.DeleteFile(path);
   }
   void ShellExecuteOpen(const std::string& url) override { urls.push_back(url); }
+  bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
+                       void* out, std::uint32_t out_size, std::uint32_t* returned) override {
+    if (code == kFsctlSetCompression && ignore_compression_request) return true;
+    return target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
+  }
+  std::uint32_t GetLastError() override {
+    return error_ != 0 ? std::exchange(error_, 0) : target_.GetLastError();
+  }
+
+  std::string fail_file;  // "VCAPTEST2.tmp": its second write fails with fail_error
+  std::uint32_t fail_error = 0;
+  bool ignore_compression_request = false;
 
   int reads = 0, writes = 0, flushes = 0, double_closes = 0;
   std::set<Handle> closed;
@@ -61,6 +83,11 @@ class CountingPlatform : public PlatformWrapper {
   std::vector<std::string> created;  // files (not devices) opened for writing
   std::vector<std::string> deleted;
   std::vector<std::string> urls;
+
+ private:
+  Handle failing_ = kInvalidHandle;
+  int failing_writes_ = 0;
+  std::uint32_t error_ = 0;
 };
 
 }  // namespace veracap::testing

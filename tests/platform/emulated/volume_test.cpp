@@ -135,44 +135,6 @@ TEST(EmulatedVolume, OpeningRulesAndByteReads) {
   EXPECT_EQ(p->open_handle_count(), 0u);
 }
 
-TEST(EmulatedVolume, FindFilesMatchesWildcardsInTheRootIgnoringCase) {
-  TempDir dir;
-  auto p = MakePlatform(kSmallVolume, dir.path());
-  for (const char* name : {"VCAPTEST1.tmp", "vcaptest22.TMP", "VCAPTEST.txt", "OTHER.tmp"}) {
-    ASSERT_TRUE(WriteWhole(*p, std::string("E:\\") + name, Pattern(10, 0))) << name;
-  }
-  using Names = std::vector<std::string>;
-  EXPECT_EQ(p->FindFiles("E:\\VCAPTEST*.tmp"), (Names{"VCAPTEST1.tmp", "vcaptest22.TMP"}));
-  EXPECT_EQ(p->FindFiles("e:\\vcaptest?.TMP"), (Names{"VCAPTEST1.tmp"}));
-  EXPECT_EQ(p->FindFiles("E:\\*.*").size(), 5u);
-  EXPECT_EQ(p->FindFiles("E:\\*"), p->FindFiles("E:\\*.*"));
-  EXPECT_TRUE(p->FindFiles("E:\\SUB\\*").empty());
-  EXPECT_TRUE(p->FindFiles("F:\\*").empty());
-  EXPECT_TRUE(p->FindFiles("E:\\VCAPTEST*.tm").empty());
-  EXPECT_FALSE(p->DeleteFile("E:\\SUB\\OTHER.tmp"));
-  for (const std::string& name : p->FindFiles("E:\\VCAPTEST*.tmp")) {
-    EXPECT_TRUE(p->DeleteFile("E:\\" + name));
-  }
-  EXPECT_EQ(p->FindFiles("E:\\*").size(), 3u);
-}
-
-TEST(EmulatedVolume, FilesPersistAcrossPlatformsAndInitialFilesComeOnce) {
-  TempDir dir;
-  {
-    auto p = MakePlatform(kSmallVolume, dir.path());
-    // The manifest's file holds its derived content.
-    std::vector<std::uint8_t> expected(10000);
-    InitialFileContent("EXISTING.JPG", 0, expected.data(), expected.size());
-    EXPECT_EQ(ReadWhole(*p, "E:\\EXISTING.JPG"), expected);
-    ASSERT_TRUE(WriteWhole(*p, "E:\\KEEP.BIN", Pattern(50000, 5)));
-    EXPECT_TRUE(p->DeleteFile("E:\\EXISTING.JPG"));
-  }
-  auto again = MakePlatform(kSmallVolume, dir.path());
-  EXPECT_EQ(again->FindFiles("E:\\*"), std::vector<std::string>{"KEEP.BIN"});
-  EXPECT_EQ(ReadWhole(*again, "E:\\KEEP.BIN"), Pattern(50000, 5));
-  EXPECT_EQ(FreeBytes(*again, "E:"), (1u << 20) - 13 * 4096);
-}
-
 TEST(EmulatedVolume, FileDataPassesThroughTheDeviceModel) {
   TempDir dir;
   // 2 MiB of memory; the volume starts at 1 MiB, so its second MiB of
