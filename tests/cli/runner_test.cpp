@@ -165,7 +165,10 @@ TEST_F(Runner, QuietPrintsTheVerdictLineOnlyAndAboutShowsTheAboutText) {
       << old.out;
 }
 
-TEST_F(Runner, WithoutConfirmationNothingIsWritten) {
+// A device by number, by the old --entry and --disk, and what is refused
+// (exit 2, nothing written): no confirmation, a disk not on USB without --all,
+// disk 0, no such entry, no such device.
+TEST_F(Runner, DevicesAndRefusals) {
   const std::string json = dir.path() + "/run.json";
   const CliRun unconfirmed = Cli("quick F: --json '" + json + "'");
   EXPECT_EQ(unconfirmed.status, 2);
@@ -174,31 +177,31 @@ TEST_F(Runner, WithoutConfirmationNothingIsWritten) {
 #ifdef VERACAP_HAVE_JSON
   EXPECT_EQ(nlohmann::json::parse(Slurp(json))["verdict"], "refused");
 #endif
-  // Not on USB without --all; disk 0 never; no such entry.
-  const CliRun sata = Cli("quick D: --yes");
-  EXPECT_EQ(sata.status, 2);
-  EXPECT_TRUE(Has(sata.err, "disks not on USB are tested with --all")) << sata.err;
-  EXPECT_EQ(Cli("--all-drives --disk 0 quick --yes").status, 2);
-  EXPECT_EQ(Cli("--entry 7 quick --yes").status, 2);
-  EXPECT_EQ(Cli("quick /dev/null --yes").status, 2);
-}
-
-TEST_F(Runner, AllDrivesWithADiskNumberReachesANonUsbDisk) {
   const std::string devices =
       Manifest(kSmallSticks + std::string("disk 4\n  claimed 64MiB\n  bus sata\n"));
-  EXPECT_EQ(Cli(devices + "--disk 4 quick --yes").status, 2);
-  const CliRun run = Cli(devices + "--all-drives --disk 4 quick --yes");
-  EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_TRUE(Has(run.out, "ARE YOU SURE") == false);
-  EXPECT_TRUE(Has(run.out, "*** PASSED ***"));
-}
-
-TEST_F(Runner, QuickSizeTestOfADiskWithoutALetterByNumberOrEntry) {
-  const std::string devices = Manifest(kSmallSticks);
-  EXPECT_EQ(Cli(devices + "quick 3 --yes").status, 0);
-  const CliRun run = Cli(devices + "--entry 3 quick --yes");
-  EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_TRUE(Has(run.out, "DRIVE 3 -")) << run.out;
+  struct Row {
+    std::string arguments;
+    int status;
+    const char* said;  // in the output or the errors
+  };
+  const Row table[] = {
+      {devices + "quick 3 --yes", 0, "DRIVE 3 -"},
+      {devices + "--entry 3 quick --yes", 0, "DRIVE 3 -"},
+      {devices + "--all-drives --disk 4 quick --yes", 0, "*** PASSED ***"},
+      {devices + "--disk 4 quick --yes", 2, ""},
+      {"quick D: --yes", 2, "disks not on USB are tested with --all"},
+      {"--all-drives --disk 0 quick --yes", 2, ""},
+      {"--entry 7 quick --yes", 2, ""},
+      {"quick /dev/null --yes", 2, ""},
+  };
+  for (const Row& row : table) {
+    const CliRun run = Cli(row.arguments);
+    EXPECT_EQ(run.status, row.status) << row.arguments << "\n" << run.out << run.err;
+    EXPECT_TRUE(Has(run.out + run.err, row.said)) << row.arguments << "\n" << run.out << run.err;
+    if (row.status == 2) {
+      EXPECT_FALSE(Has(run.out, "Writing marker")) << row.arguments;
+    }
+  }
 }
 
 TEST_F(Runner, VolumeFileTestAndCleanUp) {

@@ -50,6 +50,7 @@ void Harness::Start(const std::string& manifest_text, bool disks_in_ram) {
   options.image_dir = image_dir_;
   options.disks_in_ram = disks_in_ram;
   platform_ = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
+  EXPECT_EQ(platform_->error(), "");  // as the runner, which stops on it
   ctx_ = std::make_unique<Context>(Context{*platform_, window_, state_});
 }
 
