@@ -581,25 +581,18 @@ int Main(int argc, char** argv) {
     platform = MakeRealPlatform(std::cerr);
     if (!platform) return kExitRefused;
   } else {
-    emulated::Manifest manifest;
-    const bool loaded =
-        o.devices.empty() ? emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error)
-                          : emulated::LoadManifest(o.devices, &manifest, &error);
-    if (!loaded) {
-      std::cerr << "veracap-cli: " << error << "\nNothing was done.\n";
-      return kExitRefused;
-    }
     emulated::Options options;
     options.real_clock = true;
     options.image_dir = o.images;
     if (options.image_dir.empty() && o.devices.empty()) {
       options.image_dir = emulated::DefaultImageDir();
     }
-    auto emulated = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
-    // A device the platform could not set up (an unusable images folder, a
-    // damaged volume table) stops the run before anything is written.
-    if (!emulated->error().empty()) {
-      std::cerr << "veracap-cli: " << emulated->error() << "\nNothing was done.\n";
+    // A manifest that does not parse or a device the platform could not set
+    // up (an unusable images folder, a damaged volume table) stops the run
+    // before anything is written.
+    auto emulated = emulated::OpenEmulatedDevices(o.devices, options, &error);
+    if (!emulated) {
+      std::cerr << "veracap-cli: " << error << "\nNothing was done.\n";
       return kExitRefused;
     }
     platform = std::move(emulated);

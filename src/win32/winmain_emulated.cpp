@@ -41,25 +41,19 @@ void WriteExitReport(const veracap::emulated::EmulatedPlatform& platform) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   namespace emulated = veracap::emulated;
   const std::string manifest_path = ProgramFolder() + "\\devices.manifest";
-  emulated::Manifest manifest;
-  std::string error;
-  const bool loaded = ::GetFileAttributesA(manifest_path.c_str()) != INVALID_FILE_ATTRIBUTES
-                          ? emulated::LoadManifest(manifest_path, &manifest, &error)
-                          : emulated::ParseManifest(emulated::BundledManifest(), &manifest, &error);
-  if (!loaded) {
-    ::MessageBoxA(nullptr, error.c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
-    return 1;
-  }
   emulated::Options options;
   options.real_clock = true;
-  emulated::EmulatedPlatform platform(manifest, options);
-  if (!platform.error().empty()) {
-    ::MessageBoxA(nullptr, platform.error().c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
+  std::string error;
+  const auto platform = emulated::OpenEmulatedDevices(
+      ::GetFileAttributesA(manifest_path.c_str()) != INVALID_FILE_ATTRIBUTES ? manifest_path : "",
+      options, &error);
+  if (!platform) {
+    ::MessageBoxA(nullptr, error.c_str(), "VERACAP", MB_OK | MB_ICONSTOP);
     return 1;
   }
   const char* high_contrast = std::getenv("VERACAP_HIGH_CONTRAST");
   const int exit_code = veracap::win32::RunVeracap(
-      instance, platform, high_contrast && std::string(high_contrast) == "1");
-  WriteExitReport(platform);
+      instance, *platform, high_contrast && std::string(high_contrast) == "1");
+  WriteExitReport(*platform);
   return exit_code;
 }

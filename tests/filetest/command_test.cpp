@@ -79,7 +79,7 @@ class VolumeFileTestRun : public ::testing::Test {
     auto buffer = std::move(state_.TestBuffer);
     state_ = AppState{};
     state_.TestBuffer = std::move(buffer);
-    platform_ = emulated::testing::MakePlatform(manifest, dir_->path());
+    platform_ = testing::MakePlatform(manifest, dir_->path());
     recorder_ = std::make_unique<testing::CountingPlatform>(*platform_);
     ctx_ = std::make_unique<Context>(Context{*recorder_, window_, state_});
     state_.TitleLine = kTitle;
@@ -440,7 +440,7 @@ disk 3
 TEST_F(VolumeFileTestRun, InterimChecksRunAfterFiles15_25_45And85Only) {
   Start(kSmall);
   constexpr std::uint64_t kMiB = 1048576;
-  test_support::CheapTestFiles files(*platform_, "E:", (90 * 200 + 10) * kMiB + 1024);
+  testing::CheapTestFiles files(*platform_, "E:", (90 * 200 + 10) * kMiB + 1024);
   Context ctx{files, window_, state_};
   cmdVolumeTest_Click(ctx);
 
@@ -477,7 +477,7 @@ TEST_F(VolumeFileTestRun, InterimChecksRunAfterFiles15_25_45And85Only) {
 
 TEST_F(VolumeFileTestRun, CancelDuringAnInterimCheckIsAWriteAbort) {
   Start(kSmall);
-  test_support::CheapTestFiles files(*platform_, "E:", 20 * 200 * std::uint64_t{1048576});
+  testing::CheapTestFiles files(*platform_, "E:", 20 * 200 * std::uint64_t{1048576});
   Context ctx{files, window_, state_};
   CancelAtYieldAfter(" Checking...", 3);
   cmdVolumeTest_Click(ctx);
@@ -494,7 +494,7 @@ TEST_F(VolumeFileTestRun, PlannedFilesAreWholeMultiplesOf200MiB) {
   constexpr std::uint64_t kMiB = 1048576;
   for (const std::uint64_t free : {1000 * kMiB, 1000 * kMiB - kMiB / 10}) {
     Start(kSmall);
-    test_support::CheapTestFiles files(*platform_, "E:", free);
+    testing::CheapTestFiles files(*platform_, "E:", free);
     Context ctx{files, window_, state_};
     window_.ScriptAnswers({kIdCancel});
     cmdVolumeTest_Click(ctx);
@@ -511,7 +511,7 @@ TEST_F(VolumeFileTestRun, PlannedFilesAreWholeMultiplesOf200MiB) {
 // number after them is not looked for (a stray one must not count).
 TEST_F(VolumeFileTestRun, NoLastFileWhenTheRestIsTooSmall) {
   Start(kSmall);
-  test_support::CheapTestFiles files(*platform_, "E:", 2 * 200 * std::uint64_t{1048576} + 2047);
+  testing::CheapTestFiles files(*platform_, "E:", 2 * 200 * std::uint64_t{1048576} + 2047);
   Context ctx{files, window_, state_};
   cmdVolumeTest_Click(ctx);
   const std::string& log = state_.results_log;

@@ -16,7 +16,7 @@
 namespace veracap {
 namespace {
 
-using test_support::CheapTestFiles;
+using testing::CheapTestFiles;
 
 // No devices at all: only a clock that tests move by hand, a folder search
 // with scripted answers and a record of deletions.

@@ -8,27 +8,18 @@
 #include <string>
 
 #include "platform/emulated/emulated_platform.h"
-#include "platform/emulated/manifest.h"
 #include "support/harness.h"
 
-namespace veracap::emulated::testing {
+namespace veracap::testing {
 
-using veracap::testing::TempDir;
-
-inline Manifest ParseOrDie(std::string_view text) {
-  Manifest manifest;
-  std::string error;
-  EXPECT_TRUE(ParseManifest(text, &manifest, &error)) << error;
-  return manifest;
-}
-
-inline std::unique_ptr<EmulatedPlatform> MakePlatform(std::string_view manifest_text,
-                                                      const std::string& image_dir,
-                                                      Options options = {}) {
+inline std::unique_ptr<emulated::EmulatedPlatform> MakePlatform(std::string_view manifest_text,
+                                                                const std::string& image_dir,
+                                                                emulated::Options options = {}) {
   options.image_dir = image_dir;
-  auto platform = std::make_unique<EmulatedPlatform>(ParseOrDie(manifest_text), options);
-  EXPECT_EQ(platform->error(), "");
+  std::string error;
+  auto platform = emulated::OpenEmulatedDevices("", options, &error, manifest_text);
+  EXPECT_NE(platform, nullptr) << error;
   return platform;
 }
 
-}  // namespace veracap::emulated::testing
+}  // namespace veracap::testing

@@ -20,7 +20,7 @@
 #include "base/text.h"
 #include "platform/platform_wrapper.h"
 
-namespace veracap::test_support {
+namespace veracap::testing {
 
 class CheapTestFiles : public PlatformWrapper {
  public:
@@ -249,4 +249,4 @@ class CheapTestFiles : public PlatformWrapper {
   Handle next_handle_ = Handle{1} << 40;
 };
 
-}  // namespace veracap::test_support
+}  // namespace veracap::testing

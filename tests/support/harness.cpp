@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <random>
 
-#include "platform/emulated/manifest.h"
-
 namespace veracap::testing {
 
 TempDir::TempDir() {
@@ -40,17 +38,16 @@ Harness::Harness(const std::string& manifest_text, const std::string& image_dir)
 }
 
 void Harness::Start(const std::string& manifest_text, bool disks_in_ram) {
-  emulated::Manifest manifest;
-  std::string error;
-  if (!emulated::ParseManifest(manifest_text, &manifest, &error)) {
-    ADD_FAILURE() << "manifest: " << error;
-    return;
-  }
   emulated::Options options;
   options.image_dir = image_dir_;
   options.disks_in_ram = disks_in_ram;
-  platform_ = std::make_unique<emulated::EmulatedPlatform>(std::move(manifest), options);
-  EXPECT_EQ(platform_->error(), "");  // as the runner, which stops on it
+  std::string error;
+  // Null, failing the test, as the runner stops on the same error.
+  platform_ = emulated::OpenEmulatedDevices("", options, &error, manifest_text);
+  if (!platform_) {
+    ADD_FAILURE() << "emulated devices: " << error;
+    return;
+  }
   ctx_ = std::make_unique<Context>(Context{*platform_, window_, state_});
 }
 

@@ -187,4 +187,23 @@ void EmulatedPlatform::SwapDevice(int disk_number, const std::string& serial) {
   impl_->swapped_serial[disk_number] = serial;
 }
 
+std::unique_ptr<EmulatedPlatform> OpenEmulatedDevices(const std::string& manifest_path,
+                                                      Options options, std::string* error,
+                                                      std::string_view manifest_text) {
+  Manifest manifest;
+  std::string message;
+  const bool loaded = !manifest_text.empty() || manifest_path.empty()
+                          ? ParseManifest(manifest_text.empty() ? BundledManifest() : manifest_text,
+                                          &manifest, &message)
+                          : LoadManifest(manifest_path, &manifest, &message);
+  std::unique_ptr<EmulatedPlatform> platform;
+  if (loaded) {
+    platform = std::make_unique<EmulatedPlatform>(std::move(manifest), std::move(options));
+    message = platform->error();
+  }
+  if (!message.empty()) platform.reset();
+  if (error) *error = message;
+  return platform;
+}
+
 }  // namespace veracap::emulated

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/emulated/manifest.h"
@@ -117,5 +118,14 @@ class EmulatedPlatform : public Platform {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The one way every program and test brings up emulated devices: from the
+// manifest file at manifest_path, or the built-in manifest when the path is
+// empty (manifest_text, when given, replaces both). Null, with the reason in
+// *error, when the manifest does not parse or a device cannot be set up;
+// nothing has been written then.
+std::unique_ptr<EmulatedPlatform> OpenEmulatedDevices(const std::string& manifest_path,
+                                                      Options options, std::string* error,
+                                                      std::string_view manifest_text = {});
 
 }  // namespace veracap::emulated
