@@ -3,6 +3,7 @@
 // test runs, and a disk left untouched by every way out before the test.
 #include <gtest/gtest.h>
 
+#include "app/busy.h"
 #include "app/controls.h"
 #include "drives/drive_list.h"
 #include "quicktest/quick_test_command.h"
@@ -214,11 +215,16 @@ TEST_F(QuickTestCommand, BusyStateKeepsTheDriveListStillAndCancelAborts) {
       EXPECT_FALSE(Click(ctx, c)) << ControlName(c);
     }
     EXPECT_FALSE(DevicesChanged(ctx, false));
+    // The computer is kept awake and a shutdown is told what it breaks.
+    EXPECT_TRUE(KeepAwake(h.state()));
+    EXPECT_FALSE(ShutdownBlockReason(h.state()).empty());
     EXPECT_EQ(h.log(), log);
     EXPECT_TRUE(Click(ctx, Control::cmdCancel));
   };
   ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
   EXPECT_TRUE(checked);
+  EXPECT_FALSE(KeepAwake(h.state()));
+  EXPECT_EQ(ShutdownBlockReason(h.state()), "");
   EXPECT_TRUE(counting.urls.empty());
   EXPECT_FALSE(h.state().ended);
   EXPECT_NE(h.log().find("\r\nTEST ABORTED!"), std::string::npos);

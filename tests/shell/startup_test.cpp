@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/busy.h"
 #include "app/controls.h"
 #include "app/results_log.h"
 #include "support/counting_platform.h"
@@ -116,37 +115,13 @@ TEST(Clicks, ReachOnlyVisibleEnabledControlsOfAShownWindow) {
   SetResultText(h.ctx(), "some text");
   EXPECT_TRUE(Click(h.ctx(), Control::cmdCopy));
   EXPECT_EQ(h.window().clipboard(), "some text");
-  // In the busy state Cancel works and the drive list cannot be rebuilt.
-  Show_Cancel(h.ctx());
-  h.state().SelectedDiskNumber = 42;
-  const std::size_t boxes = h.window().message_boxes().size();
-  EXPECT_FALSE(Click(h.ctx(), Control::cmdRefreshDrive));
-  EXPECT_FALSE(Click(h.ctx(), Control::chkShowAll));
-  EXPECT_FALSE(Choose(h.ctx(), Control::Drive1, 1));
-  EXPECT_FALSE(Choose(h.ctx(), Control::Combo1, 0));
-  EXPECT_FALSE(Click(h.ctx(), Control::cmdCopy));
-  EXPECT_FALSE(Click(h.ctx(), Control::cmdExit));
-  EXPECT_FALSE(Click(h.ctx(), Control::cmdQuickTest));
-  EXPECT_FALSE(StateOf(h.state(), Control::chkShowAll).checked);
-  EXPECT_EQ(h.state().SelectedDiskNumber, 42);
-  EXPECT_EQ(h.window().message_boxes().size(), boxes);
-  EXPECT_TRUE(Click(h.ctx(), Control::cmdCancel));
-  EXPECT_TRUE(h.state().CancelRequested);
-  // Busy: the computer is kept awake and a shutdown is told what it breaks.
-  EXPECT_TRUE(KeepAwake(h.state()));
-  EXPECT_FALSE(ShutdownBlockReason(h.state()).empty());
-  EXPECT_TRUE(Click(h.ctx(), Control::Label2));  // the link stays usable
-  EXPECT_FALSE(Click(h.ctx(), Control::cmdcleanup));
-
-  // Back to idle, the Volume File Test buttons reach their handlers too.
-  Hide_Cancel(h.ctx());
-  EXPECT_FALSE(KeepAwake(h.state()));
-  EXPECT_EQ(ShutdownBlockReason(h.state()), "");
+  // (The busy state's refusals and keep-awake: tests/quicktest/command_test.cpp.)
+  // The Volume File Test button reaches its handler.
   const std::string before = h.log();
   // Its preparation yields before the busy state (the clean-up of a test
   // file left behind): a second click at that yield starts nothing.
-  const Handle left = h.ctx().platform.CreateFile("E:\\VCAPTEST1.tmp", kGenericWrite, 0,
-                                                  kCreateNew, kFileAttributeNormal);
+  const Handle left = h.ctx().platform.CreateFile("E:\\VCAPTEST1.tmp", kGenericWrite, 0, kCreateNew,
+                                                  kFileAttributeNormal);
   ASSERT_NE(left, kInvalidHandle);
   h.ctx().platform.CloseHandle(left);
   long nested_at = 0;

@@ -187,19 +187,5 @@ disk 4
   EXPECT_EQ(ReadWhole(*p, "F:\\A"), expected);
 }
 
-TEST(EmulatedVolume, VolumeInformationNeedsRoomForTheTerminator) {
-  TempDir dir;
-  auto p = MakePlatform(kSmallVolume, dir.path());
-  char label[6] = "xxxxx", fs[6] = "xxxxx";
-  EXPECT_TRUE(p->GetVolumeInformation("E:\\", label, 6, fs, 6));
-  EXPECT_STREQ(label, "STICK");
-  EXPECT_STREQ(fs, "FAT32");
-  EXPECT_FALSE(p->GetVolumeInformation("E:\\", label, 5, nullptr, 0));
-  EXPECT_EQ(p->GetLastError(), 24u);
-  EXPECT_FALSE(p->GetVolumeInformation("E:\\", nullptr, 0, fs, 5));
-  EXPECT_TRUE(p->GetVolumeInformation("E:\\", nullptr, 0, nullptr, 0));
-  EXPECT_FALSE(p->GetVolumeInformation("Z:\\", label, 6, nullptr, 0));
-}
-
 }  // namespace
 }  // namespace veracap::emulated
