@@ -356,14 +356,7 @@ void SystemMap::MarkProtected(const std::vector<Mount>& mounts,
   for (const auto& [path, reason] : kProtectedPaths) {
     if (const Mount* m = ContainingMount(mounts, path)) protect(DisksOfMount(*m), reason);
   }
-  std::istringstream swaps(ReadSmallFile(root_ + "/proc/swaps"));
-  std::string line;
-  std::getline(swaps, line);  // header
-  while (std::getline(swaps, line)) {
-    std::istringstream fields(line);
-    std::string file, type;
-    if (!(fields >> file >> type)) continue;
-    file = UnescapeMountField(file);
+  for (const auto& [file, type] : ActiveSwaps()) {
     if (type == "partition") {
       std::string name = BaseName(RealPath(root_ + file));
       if (name.empty()) name = BaseName(file);
@@ -531,15 +524,23 @@ std::int32_t SystemMap::DiskNumberOf(const std::string& device) const {
   return -1;
 }
 
-std::vector<std::string> SystemMap::SwapFiles() const {
-  std::vector<std::string> files;
-  std::istringstream swaps(ReadSmallFile(root_ + "/proc/swaps"));
+std::vector<std::pair<std::string, std::string>> SystemMap::ActiveSwaps() const {
+  std::vector<std::pair<std::string, std::string>> swaps;
+  std::istringstream table(ReadSmallFile(root_ + "/proc/swaps"));
   std::string line;
-  std::getline(swaps, line);  // header
-  while (std::getline(swaps, line)) {
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
     std::istringstream fields(line);
     std::string file, type;
-    if (fields >> file >> type && type == "file") files.push_back(UnescapeMountField(file));
+    if (fields >> file >> type) swaps.emplace_back(UnescapeMountField(file), type);
+  }
+  return swaps;
+}
+
+std::vector<std::string> SystemMap::SwapFiles() const {
+  std::vector<std::string> files;
+  for (const auto& [file, type] : ActiveSwaps()) {
+    if (type == "file") files.push_back(file);
   }
   return files;
 }

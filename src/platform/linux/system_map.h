@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/unique_fd.h"
@@ -77,6 +78,8 @@ class SystemMap {
   char LetterOf(const std::string& mount_point) const;
   // The active swap files (not partitions), as /proc/swaps names them.
   std::vector<std::string> SwapFiles() const;
+  // /proc/swaps as (file or device, type) pairs, the names unescaped.
+  std::vector<std::pair<std::string, std::string>> ActiveSwaps() const;
 
  private:
   struct Mount {
