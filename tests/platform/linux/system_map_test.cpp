@@ -1,14 +1,15 @@
 // Disk numbers, drive letters and protected disks, read from a fake sysfs and
 // /proc tree laid out as the kernel lays out the real one.
+#include "platform/linux/system_map.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
-
-#include "platform/linux/system_map.h"
 
 namespace veracap::linux_platform {
 namespace {
@@ -127,100 +128,103 @@ void MakeLaptop(FakeSystem& s) {
                "7:0 / /mnt/loop ext4 /dev/loop0", "0:30 / /tmp tmpfs tmpfs"});
 }
 
-TEST(LinuxSystemMap, NumbersDisksWithTheRootDiskFirstAndTheRestInNameOrder) {
+// Each disk as "number name (protected reason) *in use", each volume as
+// "letter=name@mount point#disk.partition" (a "-" when not present).
+std::string Disks(const SystemMap& map) {
+  std::string text;
+  for (const DiskRecord& d : map.disks()) {
+    text += std::to_string(d.number) + d.name +
+            (d.protected_reason.empty() ? "" : " (" + d.protected_reason + ")") +
+            (d.in_use ? "*" : "") + (d.present ? "" : "-") + "; ";
+  }
+  return text;
+}
+std::string Volumes(const SystemMap& map) {
+  std::string text;
+  for (const VolumeRecord& v : map.volumes()) {
+    text += std::string(1, v.letter) + "=" + v.name + "@" + v.mount_point + "#" +
+            std::to_string(v.disk_number) + "." + std::to_string(v.partition) +
+            (v.present ? "" : "-") + "; ";
+  }
+  return text;
+}
+
+// Disk 0 and C: are the root file system's; the other disks are numbered in
+// name order and the other volumes lettered in disk order. Numbers and
+// letters stay while devices come and go. Protected: the disks of the
+// system, of /home and of active swap; in use: a mounted file system or a
+// device-mapper volume built on it.
+TEST(LinuxSystemMap, NumbersLettersAndProtectionByMachine) {
+  const struct {
+    const char* machine;
+    std::function<void(FakeSystem&)> make, change;  // change: then Refresh
+    std::string disks, volumes;
+  } table[] = {
+      // No mmcblk0boot0, no hidden nvme0c0n1, no unattached loop1, no zram.
+      {"laptop", MakeLaptop, nullptr,
+       "0vda (holds the root file system)*; 1loop0*; 2mmcblk0; 3nvme0n1 (holds active swap); "
+       "4sda (holds /home)*; 5sdb*; 6sdc*; ",
+       "C=vda1@/#0.1; D=vda2@/boot#0.2; E=loop0@/mnt/loop#1.0; F=sda1@/home#4.1; "
+       "G=sdb1@/media/stick#5.1; H=dm-0@/data#6.0; "},
+      // The stick's first volume is unmounted and its second mounted; a new
+      // loop file is attached and mounted.
+      {"laptop, devices come and go", MakeLaptop,
+       [](FakeSystem& s) {
+         s.AddLoop("loop2", "7:2", "/srv/images/other.img");
+         s.SetMounts({"254:1 / / ext4 /dev/vda1", "254:2 / /boot ext4 /dev/vda2",
+                      "8:1 / /home ext4 /dev/sda1", "8:18 / /media/second vfat /dev/sdb2",
+                      "7:2 / /mnt/other ext4 /dev/loop2"});
+       },
+       "0vda (holds the root file system)*; 1loop0; 2mmcblk0; 3nvme0n1 (holds active swap); "
+       "4sda (holds /home)*; 5sdb*; 6sdc*; 7loop2*; ",
+       "C=vda1@/#0.1; D=vda2@/boot#0.2; E=loop0@#1.0; F=sda1@/home#4.1; G=sdb1@#5.1; "
+       "H=dm-0@#6.0; I=sdb2@/media/second#5.2; J=loop2@/mnt/other#7.0; "},
+      {"root on an overlay",
+       [](FakeSystem& s) {
+         s.AddDisk("sdb", "8:16", kUsb);
+         s.AddPartition("sdb", "sdb1", "8:17", 1);
+         s.SetMounts({"0:40 / / overlay overlay", "8:17 / /media/stick vfat /dev/sdb1"});
+       },
+       nullptr, "1sdb*; ", "D=sdb1@/media/stick#1.1; "},
+      // btrfs gives its mounts an anonymous device number: the source tells
+      // (the root is a subvolume, so the volume's own root is mounted nowhere).
+      {"root on btrfs, a whole-disk volume",
+       [](FakeSystem& s) {
+         s.AddDisk("sda", "8:0", kSata);
+         s.AddPartition("sda", "sda2", "8:2", 2);
+         s.AddDisk("sdb", "8:16", kUsb);
+         s.SetMounts({"0:33 /@ / btrfs /dev/sda2", "0:33 /@home /home btrfs /dev/sda2",
+                      "8:16 / /media/raw\\040stick ext4 /dev/sdb"});
+       },
+       nullptr, "0sda (holds the root file system)*; 1sdb*; ",
+       "C=sda2@#0.2; D=sdb@/media/raw stick#1.0; "},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.machine);
+    FakeSystem s;
+    row.make(s);
+    SystemMap map(s.root());
+    if (row.change) {
+      row.change(s);
+      map.Refresh();
+    }
+    EXPECT_EQ(Disks(map), row.disks);
+    EXPECT_EQ(Volumes(map), row.volumes);
+  }
+}
+
+TEST(LinuxSystemMap, FindsDisksAndVolumesByPath) {
   FakeSystem s;
   MakeLaptop(s);
   SystemMap map(s.root());
-  std::vector<std::string> names;
-  for (const DiskRecord& d : map.disks()) names.push_back(std::to_string(d.number) + d.name);
-  // No mmcblk0boot0, no hidden nvme0c0n1, no unattached loop1, no zram.
-  EXPECT_EQ(names, (std::vector<std::string>{"0vda", "1loop0", "2mmcblk0", "3nvme0n1", "4sda",
-                                             "5sdb", "6sdc"}));
   EXPECT_EQ(map.Disk(1)->backing_file, "/srv/images/stick.img");
   EXPECT_EQ(map.DiskNumberOf("/dev/sdb"), 5);
   EXPECT_EQ(map.DiskNumberOf("loop1"), -1);
-}
-
-TEST(LinuxSystemMap, ProtectsTheDisksOfTheSystemAndOfActiveSwap) {
-  FakeSystem s;
-  MakeLaptop(s);
-  SystemMap map(s.root());
-  EXPECT_EQ(map.Disk(0)->protected_reason, "holds the root file system");
-  EXPECT_EQ(map.Disk(3)->protected_reason, "holds active swap");
-  EXPECT_EQ(map.Disk(4)->protected_reason, "holds /home");
-  for (int n : {1, 2, 5, 6}) EXPECT_EQ(map.Disk(n)->protected_reason, "") << n;
-  // In use: mounted file systems, or a device-mapper volume built on it.
-  EXPECT_TRUE(map.Disk(5)->in_use);
-  EXPECT_TRUE(map.Disk(6)->in_use);
-  EXPECT_FALSE(map.Disk(2)->in_use);
-}
-
-TEST(LinuxSystemMap, GivesTheRootFileSystemCAndTheOthersLettersInDiskOrder) {
-  FakeSystem s;
-  MakeLaptop(s);
-  SystemMap map(s.root());
-  std::vector<std::string> letters;
-  for (const VolumeRecord& v : map.volumes()) {
-    letters.push_back(std::string(1, v.letter) + "=" + v.name + "@" + v.mount_point + "#" +
-                      std::to_string(v.disk_number) + "." + std::to_string(v.partition));
-  }
-  EXPECT_EQ(letters, (std::vector<std::string>{"C=vda1@/#0.1", "D=vda2@/boot#0.2",
-                                               "E=loop0@/mnt/loop#1.0", "F=sda1@/home#4.1",
-                                               "G=sdb1@/media/stick#5.1", "H=dm-0@/data#6.0"}));
   // A second mount of a folder inside the stick is the same volume.
   EXPECT_EQ(map.Volume('G')->mount_points,
             (std::vector<std::string>{"/media/stick", "/srv/photos"}));
   EXPECT_EQ(map.LetterOf("/srv/photos"), 'G');
   EXPECT_EQ(map.LetterOf("/tmp"), 0);
-}
-
-TEST(LinuxSystemMap, KeepsNumbersAndLettersWhenDevicesComeAndGo) {
-  FakeSystem s;
-  MakeLaptop(s);
-  SystemMap map(s.root());
-  // The stick's first volume is unmounted and its second mounted; a new loop
-  // file is attached and mounted.
-  s.AddLoop("loop2", "7:2", "/srv/images/other.img");
-  s.SetMounts({"254:1 / / ext4 /dev/vda1", "254:2 / /boot ext4 /dev/vda2",
-               "8:1 / /home ext4 /dev/sda1", "8:18 / /media/second vfat /dev/sdb2",
-               "7:2 / /mnt/other ext4 /dev/loop2"});
-  map.Refresh();
-  EXPECT_EQ(map.DiskNumberOf("loop2"), 7);
-  EXPECT_EQ(map.DiskNumberOf("sdb"), 5);
-  const VolumeRecord* g = map.Volume('G');
-  ASSERT_NE(g, nullptr);
-  EXPECT_EQ(g->name, "sdb1");
-  EXPECT_TRUE(g->present);
-  EXPECT_EQ(g->mount_point, "");
-  EXPECT_EQ(map.Volume('I')->name, "sdb2");
-  EXPECT_EQ(map.Volume('J')->name, "loop2");
-  EXPECT_TRUE(map.Disk(5)->in_use);  // through sdb2
-}
-
-TEST(LinuxSystemMap, LeavesDiskZeroAndCEmptyWhenTheRootIsOnNoDisk) {
-  FakeSystem s;
-  s.AddDisk("sdb", "8:16", kUsb);
-  s.AddPartition("sdb", "sdb1", "8:17", 1);
-  s.SetMounts({"0:40 / / overlay overlay", "8:17 / /media/stick vfat /dev/sdb1"});
-  SystemMap map(s.root());
-  EXPECT_EQ(map.Disk(0), nullptr);
-  EXPECT_EQ(map.DiskNumberOf("sdb"), 1);
-  EXPECT_EQ(map.Volume('C'), nullptr);
-  EXPECT_EQ(map.LetterOf("/media/stick"), 'D');
-}
-
-TEST(LinuxSystemMap, FindsTheDeviceOfAFileSystemWithAnAnonymousDeviceNumber) {
-  FakeSystem s;
-  s.AddDisk("sda", "8:0", kSata);
-  s.AddPartition("sda", "sda2", "8:2", 2);
-  s.AddDisk("sdb", "8:16", kUsb);
-  s.SetMounts({"0:33 /@ / btrfs /dev/sda2", "0:33 /@home /home btrfs /dev/sda2",
-               "8:16 / /media/raw\\040stick ext4 /dev/sdb"});
-  SystemMap map(s.root());
-  EXPECT_EQ(map.DiskNumberOf("sda"), 0);
-  EXPECT_EQ(map.Disk(0)->protected_reason, "holds the root file system");
-  EXPECT_EQ(map.Volume('D')->mount_point, "/media/raw stick");
-  EXPECT_EQ(map.Volume('D')->partition, 0);
 }
 
 TEST(LinuxSystemMap, OrdersNamesNaturally) {
