@@ -1,30 +1,26 @@
-// The Linux platform on loop devices that the tests attach themselves (root
-// only; skipped visibly elsewhere), and its pure pieces: SCSI pass-through
-// blocks and bus types.
-#include <fcntl.h>
+// The Linux platform's pieces that need no devices: the SCSI pass-through
+// blocks it reads, bus types, and disk numbers, drive letters and protected
+// disks read from a fake sysfs and /proc tree laid out as the kernel lays out
+// the real one. The platform on real devices: e2e_test.cpp.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
 #include <vector>
 
-#include "app/headless_window.h"
-#include "app/state.h"
 #include "diskio/device_queries.h"
-#include "drives/disk_role.h"
-#include "fuse/test_devices.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/scsi_pass_through.h"
+#include "platform/linux/system_map.h"
 
 namespace veracap::linux_platform {
 namespace {
 
-constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
-constexpr std::uint32_t kShareBoth = kFileShareRead | kFileShareWrite;
-
-std::string DiskPath(std::int32_t n) { return "\\\\.\\PhysicalDrive" + std::to_string(n); }
+namespace fs = std::filesystem;
 
 // The block that the device queries build for READ CAPACITY (10).
 ScsiBlock CapacityBlock() {
@@ -87,261 +83,217 @@ TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
   }
 }
 
-// Sparse files attached as loop devices, and a platform that sees them.
-class LinuxLoop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    VERACAP_NEED(testdev::SkipReason(false));
-    testdev::SweepLeftovers();
-  }
-
-  // A new image of size_bytes attached; the platform's disk number.
-  std::int32_t Attach(std::uint64_t size_bytes, std::uint32_t sector_bytes = 512) {
-    image_ = scratch_.path() + "/disk.img";
-    EXPECT_TRUE(testdev::MakeSparseFile(image_, size_bytes));
-    loop_ = scratch_.Loop(image_, {"--sector-size", std::to_string(sector_bytes)});
-    EXPECT_NE(loop_, "") << scratch_.error;
-    return loop_.empty() ? -1 : platform().Devices().DiskNumberOf(loop_);
-  }
-
-  // ext4 on the loop device, mounted at mnt_; its letter.
-  char MountExt4(const std::string& label) {
-    std::string error;
-    EXPECT_TRUE(testdev::MakeFileSystem(loop_, "ext4", label, &error)) << error;
-    EXPECT_TRUE(scratch_.Mount(loop_, mnt_, "ext4")) << scratch_.error;
-    return platform().Devices().LetterOf(mnt_);
-  }
-
-  LinuxPlatform& platform() {
-    if (!platform_) {
-      Options options;
-      options.notice = [this](const std::string& text) { notices_ += text + "\n"; };
-      platform_ = std::make_unique<LinuxPlatform>(options);
+class FakeSystem {
+ public:
+  FakeSystem() {
+    // tmpfs when there is one: creating and removing the tree is quick there.
+    root_ = (fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+            ("veracap-sysmap-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    fs::remove_all(root_);
+    for (const char* d : {"sys/block", "sys/class/block", "sys/dev/block", "proc/self", "dev"}) {
+      fs::create_directories(root_ / d);
     }
-    return *platform_;
+    Write("proc/swaps", "Filename\tType\tSize\tUsed\tPriority\n");
   }
+  ~FakeSystem() { fs::remove_all(root_); }
+  std::string root() const { return root_.string(); }
 
-  bool WriteSector(Handle h, std::uint64_t sector, const std::vector<std::uint8_t>& data) {
-    std::uint32_t written = 0;
-    return platform().SetFilePointerEx(h, static_cast<std::int64_t>(sector * 512), kFileBegin) &&
-           platform().WriteFile(h, data.data(), static_cast<std::uint32_t>(data.size()),
-                                &written) &&
-           platform().FlushFileBuffers(h);
+  void Write(const std::string& rel, const std::string& text) {
+    fs::create_directories((root_ / rel).parent_path());
+    std::ofstream(root_ / rel) << text;
   }
-  std::vector<std::uint8_t> ReadSector(Handle h, std::uint64_t sector, std::uint32_t* got) {
-    std::vector<std::uint8_t> data(512, 0xEE);
-    *got = 0;
-    if (!platform().SetFilePointerEx(h, static_cast<std::int64_t>(sector * 512), kFileBegin) ||
-        !platform().ReadFile(h, data.data(), 512, got)) {
-      data.clear();
+  // A whole disk under /sys/devices/<parent>/block/<name>.
+  void AddDisk(const std::string& name, const std::string& devno, const std::string& parent) {
+    const fs::path dir = root_ / "sys/devices" / parent / "block" / name;
+    fs::create_directories(dir / "holders");
+    std::ofstream(dir / "dev") << devno << "\n";
+    Link(dir, "sys/block/" + name);
+    Link(dir, "sys/class/block/" + name);
+    Link(dir, "sys/dev/block/" + devno);
+  }
+  void AddPartition(const std::string& disk, const std::string& name, const std::string& devno,
+                    int number) {
+    const fs::path dir = fs::canonical(root_ / "sys/block" / disk) / name;
+    fs::create_directories(dir / "holders");
+    std::ofstream(dir / "dev") << devno << "\n";
+    std::ofstream(dir / "partition") << number << "\n";
+    Link(dir, "sys/class/block/" + name);
+    Link(dir, "sys/dev/block/" + devno);
+  }
+  void AddLoop(const std::string& name, const std::string& devno, const std::string& backing) {
+    AddDisk(name, devno, "virtual");
+    Write("sys/devices/virtual/block/" + name + "/loop/backing_file", backing + "\n");
+  }
+  // A device-mapper device built on the given partitions or disks.
+  void AddMapped(const std::string& name, const std::string& devno,
+                 const std::vector<std::string>& slaves) {
+    AddDisk(name, devno, "virtual");
+    for (const std::string& s : slaves) {
+      const fs::path target = fs::canonical(root_ / "sys/class/block" / s);
+      fs::create_directories(root_ / "sys/devices/virtual/block" / name / "slaves");
+      fs::create_directory_symlink(target,
+                                   root_ / "sys/devices/virtual/block" / name / "slaves" / s);
+      std::ofstream(target / "holders" / name) << "";
     }
-    return data;
   }
-  // Whether another program could open the loop device exclusively now.
-  bool FreeForOthers() {
-    const int fd = ::open(loop_.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-    if (fd >= 0) ::close(fd);
-    return fd >= 0;
+  // Lines of "devno root mount-point type source".
+  void SetMounts(const std::vector<std::string>& mounts) {
+    std::string text;
+    int id = 20;
+    for (const std::string& m : mounts) {
+      std::istringstream f(m);
+      std::string devno, root, mp, type, source;
+      f >> devno >> root >> mp >> type >> source;
+      text += std::to_string(id) + " 1 " + devno + " " + root + " " + mp +
+              " rw,relatime shared:1 - " + type + " " + source + " rw\n";
+      ++id;
+    }
+    Write("proc/self/mountinfo", text);
   }
 
-  // Destroyed in reverse: the platform (closing its descriptors), then the
-  // devices.
-  testdev::Scratch scratch_;
-  std::string image_, loop_, mnt_ = scratch_.path() + "/mnt";
-  std::unique_ptr<LinuxPlatform> platform_;
-  std::string notices_;
+ private:
+  void Link(const fs::path& target, const std::string& rel) {
+    fs::create_directories((root_ / rel).parent_path());
+    fs::create_directory_symlink(target, root_ / rel);
+  }
+  fs::path root_;
+  static inline int counter_ = 0;
 };
 
-std::vector<std::uint8_t> Pattern(std::uint8_t seed, std::size_t size = 512) {
-  std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return v;
+constexpr const char* kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+constexpr const char* kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+
+// A laptop: root and /boot on the virtio disk, /home on the SATA disk, swap on
+// NVMe, a USB stick, a stick with an LVM volume, an attached loop file.
+void MakeLaptop(FakeSystem& s) {
+  s.AddDisk("vda", "254:0", "pci0000:00/0000:00:04.0/virtio1");
+  s.AddPartition("vda", "vda1", "254:1", 1);
+  s.AddPartition("vda", "vda2", "254:2", 2);
+  s.AddDisk("sda", "8:0", kSata);
+  s.AddPartition("sda", "sda1", "8:1", 1);
+  s.AddDisk("sdb", "8:16", kUsb);
+  s.AddPartition("sdb", "sdb1", "8:17", 1);
+  s.AddPartition("sdb", "sdb2", "8:18", 2);
+  s.AddDisk("sdc", "8:32", kUsb);
+  s.AddPartition("sdc", "sdc1", "8:33", 1);
+  s.AddMapped("dm-0", "253:0", {"sdc1"});
+  s.AddDisk("nvme0n1", "259:0", "pci0000:00/0000:00:1d.0/nvme/nvme0");
+  s.AddPartition("nvme0n1", "nvme0n1p1", "259:1", 1);
+  s.AddPartition("nvme0n1", "nvme0n1p2", "259:2", 2);
+  s.AddDisk("nvme0c0n1", "259:9", "virtual");  // a hidden multipath path
+  s.AddDisk("mmcblk0", "179:0", "platform/mmc0/mmc0:0001");
+  s.AddDisk("mmcblk0boot0", "179:8", "platform/mmc0/mmc0:0001");
+  s.AddLoop("loop0", "7:0", "/srv/images/stick.img");
+  s.AddDisk("loop1", "7:1", "virtual");  // nothing attached
+  s.AddDisk("zram0", "252:0", "virtual");
+  s.Write("proc/swaps",
+          "Filename\tType\tSize\tUsed\tPriority\n/dev/nvme0n1p2\tpartition\t8388604\t0\t-2\n"
+          "/dev/zram0\tpartition\t100\t0\t100\n");
+  s.SetMounts({"254:1 / / ext4 /dev/vda1", "0:21 / /proc proc proc", "254:2 / /boot ext4 /dev/vda2",
+               "8:1 / /home ext4 /dev/sda1", "8:17 / /media/stick vfat /dev/sdb1",
+               "8:17 /photos /srv/photos vfat /dev/sdb1", "253:0 / /data ext4 /dev/mapper/vg-data",
+               "7:0 / /mnt/loop ext4 /dev/loop0", "0:30 / /tmp tmpfs tmpfs"});
 }
 
-TEST_F(LinuxLoop, SectorsReachTheDeviceNoPageCacheAnswersAndQueriesTellWhatItIs) {
-  const std::int32_t disk = Attach(16 << 20);
-  ASSERT_GT(disk, 0);
-  const Handle h = platform().CreateFile(DiskPath(disk), kReadWrite, kShareBoth, kOpenExisting, 0);
-  ASSERT_NE(h, kInvalidHandle) << platform().GetLastError();
-  ASSERT_TRUE(WriteSector(h, 100, Pattern(1)));
-  std::vector<std::uint8_t> bytes(512);
-  ASSERT_TRUE(testdev::ReadAt(image_, 100 * 512, bytes.data(), 512));
-  EXPECT_EQ(bytes, Pattern(1)) << "the write reached the backing file";
-  // A buffered reader of the device now has the sector in the page cache;
-  // the memory behind the device changes; the platform sees the change.
-  const int fd = ::open(loop_.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::pread(fd, bytes.data(), 512, 100 * 512), 512);
-  ASSERT_TRUE(testdev::WriteAt(image_, 100 * 512, Pattern(2).data(), 512));
-  ASSERT_EQ(::pread(fd, bytes.data(), 512, 100 * 512), 512);
-  ::close(fd);
-  EXPECT_EQ(bytes, Pattern(1)) << "the page cache still answers with the old bytes";
-  std::uint32_t got = 0;
-  EXPECT_EQ(ReadSector(h, 100, &got), Pattern(2));
-  // The last sector reads; at the end a read gives nothing and a write fails.
-  const std::uint64_t last = (16 << 20) / 512 - 1;
-  ASSERT_TRUE(WriteSector(h, last, Pattern(3)));
-  EXPECT_EQ(ReadSector(h, last, &got), Pattern(3));
-  ReadSector(h, last + 1, &got);
-  EXPECT_EQ(got, 0u);
-  EXPECT_FALSE(WriteSector(h, last + 1, Pattern(4)));
-
-  // No SCSI answer from a loop device: the pass-through fails with nothing
-  // returned, so the core takes the length; the bus is not USB.
-  auto block = CapacityBlock();
-  std::uint32_t returned = 99;
-  EXPECT_FALSE(platform().DeviceIoControl(h, kIoctlScsiPassThrough, block.data(), 585, block.data(),
-                                          585, &returned));
-  EXPECT_EQ(returned, 0u);
-  std::uint8_t number[StorageDeviceNumber::kBytes] = {};
-  ASSERT_TRUE(platform().DeviceIoControl(h, kIoctlStorageGetDeviceNumber, nullptr, 0, number, 12,
-                                         &returned));
-  EXPECT_EQ(DecodeStorageDeviceNumber(number).device_number, static_cast<std::uint32_t>(disk));
-  EXPECT_TRUE(platform().CloseHandle(h));
-  EXPECT_FALSE(platform().CloseHandle(h));
-  HeadlessWindow window;
-  AppState state;
-  Context ctx{platform(), window, state};
-  EXPECT_EQ(GetSCSICapacity(ctx, disk), 16u << 20);
-  EXPECT_FALSE(IsUSBBus(ctx, disk));
-}
-
-TEST_F(LinuxLoop, A512ByteWriteOnA4KnDeviceChangesOnlyItsOwnBytes) {
-  const std::int32_t disk = Attach(8 << 20, 4096);
-  ASSERT_GT(disk, 0);
-  const std::vector<std::uint8_t> background(8192, 0xAB);
-  ASSERT_TRUE(testdev::WriteAt(image_, 4096, background.data(), background.size()));
-  const Handle h = platform().CreateFile(DiskPath(disk), kReadWrite, kShareBoth, kOpenExisting, 0);
-  ASSERT_NE(h, kInvalidHandle);
-  // Sector 9 is the second 512 bytes of logical block 1 (bytes 4608..5119).
-  ASSERT_TRUE(WriteSector(h, 9, Pattern(5)));
-  std::vector<std::uint8_t> block(8192);
-  ASSERT_TRUE(testdev::ReadAt(image_, 4096, block.data(), block.size()));
-  for (std::size_t i = 0; i < block.size(); ++i) {
-    ASSERT_EQ(block[i], i >= 512 && i < 1024 ? Pattern(5)[i - 512] : 0xAB) << "byte " << 4096 + i;
+// Each disk as "number name (protected reason) *in use", each volume as
+// "letter=name@mount point#disk.partition" (a "-" when not present).
+std::string Disks(const SystemMap& map) {
+  std::string text;
+  for (const DiskRecord& d : map.disks()) {
+    text += std::to_string(d.number) + d.name +
+            (d.protected_reason.empty() ? "" : " (" + d.protected_reason + ")") +
+            (d.in_use ? "*" : "") + (d.present ? "" : "-") + "; ";
   }
-  std::uint32_t got = 0;
-  EXPECT_EQ(ReadSector(h, 9, &got), Pattern(5));
-  EXPECT_EQ(ReadSector(h, 17, &got), std::vector<std::uint8_t>(512, 0xAB));
-  platform().CloseHandle(h);
+  return text;
 }
-
-TEST_F(LinuxLoop, RefusesTheSystemDiskWhateverItsNumber) {
-  const DiskRecord* system = platform().Devices().Disk(0);
-  if (system == nullptr) GTEST_SKIP() << "SKIP: the root file system is on no disk here";
-  ASSERT_FALSE(system->protected_reason.empty());
-  EXPECT_EQ(platform().CreateFile(DiskPath(0), kReadWrite, kShareBoth, kOpenExisting, 0),
-            kInvalidHandle);
-  EXPECT_EQ(platform().GetLastError(), kErrorAccessDenied);
-  // Reading (identification) is allowed where the machine lets us open the
-  // device at all; writing through such a handle is not.
-  const Handle h = platform().CreateFile(DiskPath(0), kGenericRead, kShareBoth, kOpenExisting, 0);
-  if (h != kInvalidHandle) {
-    std::uint32_t written = 0;
-    EXPECT_FALSE(platform().WriteFile(h, Pattern(0).data(), 512, &written));
-    platform().CloseHandle(h);
+std::string Volumes(const SystemMap& map) {
+  std::string text;
+  for (const VolumeRecord& v : map.volumes()) {
+    text += std::string(1, v.letter) + "=" + v.name + "@" + v.mount_point + "#" +
+            std::to_string(v.disk_number) + "." + std::to_string(v.partition) +
+            (v.present ? "" : "-") + "; ";
   }
-  ASSERT_EQ(platform().Devices().LetterOf("/"), 'C');
-  EXPECT_EQ(platform().CreateFile("\\\\.\\C:", kReadWrite, kShareBoth, kOpenExisting, 0),
-            kInvalidHandle);
-  EXPECT_EQ(platform().CreateFile("C:\\VCAPTEST1.tmp", kGenericWrite, 0, kCreateAlways,
-                                  kFileFlagNoBuffering | kFileFlagWriteThrough),
-            kInvalidHandle);
-  EXPECT_FALSE(std::filesystem::exists("/VCAPTEST1.tmp"));
-  EXPECT_FALSE(platform().DeleteFile("C:\\VCAPTEST1.tmp"));
-  // The core's rule finds it through the queries it asks on Windows: the
-  // root file system's volume and its extents.
-  HeadlessWindow window;
-  AppState state;
-  Context ctx{platform(), window, state};
-  EXPECT_EQ(RoleOfDisk(ctx, 0), DiskRole::kWindows);
+  return text;
 }
 
-// A volume in use stays mounted; otherwise the dismount unmounts it for
-// real and the lock holds the device exclusively until the handles close.
-TEST_F(LinuxLoop, BusyDismountLockAndUnlockOfAMountedVolume) {
-  const std::int32_t disk = Attach(32 << 20);
-  ASSERT_GT(disk, 0);
-  const char letter = MountExt4("VCAPLOOP");
-  ASSERT_NE(letter, 0);
-  char label[32] = {}, fs_name[32] = {};
-  ASSERT_TRUE(platform().GetVolumeInformation(std::string(1, letter) + ":\\", label, sizeof label,
-                                              fs_name, sizeof fs_name));
-  EXPECT_STREQ(label, "VCAPLOOP");
-  EXPECT_STREQ(fs_name, "ext4");
-  // Raw writes are refused while the file system is mounted.
-  const Handle d = platform().CreateFile(DiskPath(disk), kReadWrite, kShareBoth, kOpenExisting, 0);
-  ASSERT_NE(d, kInvalidHandle);
-  EXPECT_FALSE(WriteSector(d, 10, Pattern(6)));
-  EXPECT_EQ(platform().GetLastError(), kErrorAccessDenied);
-
-  const Handle v = platform().CreateFile(std::string("\\\\.\\") + letter + ":", kReadWrite,
-                                         kShareBoth, kOpenExisting, 0);
-  ASSERT_NE(v, kInvalidHandle);
-  const auto control = [&](std::uint32_t code) {
-    std::uint32_t returned = 0;
-    return platform().DeviceIoControl(v, code, nullptr, 0, nullptr, 0, &returned);
+// Disk 0 and C: are the root file system's; the other disks are numbered in
+// name order and the other volumes lettered in disk order. Numbers and
+// letters stay while devices come and go. Protected: the disks of the
+// system, of /home and of active swap; in use: a mounted file system or a
+// device-mapper volume built on it.
+TEST(LinuxSystemMap, NumbersLettersAndProtectionByMachine) {
+  const struct {
+    const char* machine;
+    std::function<void(FakeSystem&)> make, change;  // change: then Refresh
+    std::string disks, volumes;
+  } table[] = {
+      // No mmcblk0boot0, no hidden nvme0c0n1, no unattached loop1, no zram.
+      {"laptop", MakeLaptop, nullptr,
+       "0vda (holds the root file system)*; 1loop0*; 2mmcblk0; 3nvme0n1 (holds active swap); "
+       "4sda (holds /home)*; 5sdb*; 6sdc*; ",
+       "C=vda1@/#0.1; D=vda2@/boot#0.2; E=loop0@/mnt/loop#1.0; F=sda1@/home#4.1; "
+       "G=sdb1@/media/stick#5.1; H=dm-0@/data#6.0; "},
+      // The stick's first volume is unmounted and its second mounted; a new
+      // loop file is attached and mounted.
+      {"laptop, devices come and go", MakeLaptop,
+       [](FakeSystem& s) {
+         s.AddLoop("loop2", "7:2", "/srv/images/other.img");
+         s.SetMounts({"254:1 / / ext4 /dev/vda1", "254:2 / /boot ext4 /dev/vda2",
+                      "8:1 / /home ext4 /dev/sda1", "8:18 / /media/second vfat /dev/sdb2",
+                      "7:2 / /mnt/other ext4 /dev/loop2"});
+       },
+       "0vda (holds the root file system)*; 1loop0; 2mmcblk0; 3nvme0n1 (holds active swap); "
+       "4sda (holds /home)*; 5sdb*; 6sdc*; 7loop2*; ",
+       "C=vda1@/#0.1; D=vda2@/boot#0.2; E=loop0@#1.0; F=sda1@/home#4.1; G=sdb1@#5.1; "
+       "H=dm-0@#6.0; I=sdb2@/media/second#5.2; J=loop2@/mnt/other#7.0; "},
+      {"root on an overlay",
+       [](FakeSystem& s) {
+         s.AddDisk("sdb", "8:16", kUsb);
+         s.AddPartition("sdb", "sdb1", "8:17", 1);
+         s.SetMounts({"0:40 / / overlay overlay", "8:17 / /media/stick vfat /dev/sdb1"});
+       },
+       nullptr, "1sdb*; ", "D=sdb1@/media/stick#1.1; "},
+      // btrfs gives its mounts an anonymous device number: the source tells
+      // (the root is a subvolume, so the volume's own root is mounted nowhere).
+      {"root on btrfs, a whole-disk volume",
+       [](FakeSystem& s) {
+         s.AddDisk("sda", "8:0", kSata);
+         s.AddPartition("sda", "sda2", "8:2", 2);
+         s.AddDisk("sdb", "8:16", kUsb);
+         s.SetMounts({"0:33 /@ / btrfs /dev/sda2", "0:33 /@home /home btrfs /dev/sda2",
+                      "8:16 / /media/raw\\040stick ext4 /dev/sdb"});
+       },
+       nullptr, "0sda (holds the root file system)*; 1sdb*; ",
+       "C=sda2@#0.2; D=sdb@/media/raw stick#1.0; "},
   };
-  const int open_file = ::open((mnt_ + "/open.txt").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-  EXPECT_FALSE(control(kFsctlDismountVolume));
-  EXPECT_TRUE(testdev::IsMounted(mnt_));
-  EXPECT_NE(notices_.find("busy and stays mounted"), std::string::npos) << notices_;
-  ::close(open_file);
-  EXPECT_FALSE(control(kFsctlLockVolume)) << "refused while mounted";
-  EXPECT_EQ(platform().GetLastError(), kErrorAccessDenied);
-  EXPECT_TRUE(control(kFsctlDismountVolume));
-  EXPECT_FALSE(testdev::IsMounted(mnt_));
-  EXPECT_NE(notices_.find("unmounted"), std::string::npos) << notices_;
-  EXPECT_FALSE(FreeForOthers());
-  EXPECT_EQ(platform().Devices().Volume(letter)->mount_point, "") << "the letter stays";
-  EXPECT_TRUE(WriteSector(d, 10, Pattern(6)));
-  EXPECT_TRUE(control(kFsctlUnlockVolume));
-  EXPECT_FALSE(control(kFsctlUnlockVolume));
-  EXPECT_FALSE(FreeForOthers()) << "the handle that wrote keeps the disk until it is closed";
-  platform().CloseHandle(v);
-  platform().CloseHandle(d);
-  EXPECT_TRUE(FreeForOthers());
-  EXPECT_EQ(platform().open_handle_count(), 0u);
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.machine);
+    FakeSystem s;
+    row.make(s);
+    SystemMap map(s.root());
+    if (row.change) {
+      row.change(s);
+      map.Refresh();
+    }
+    EXPECT_EQ(Disks(map), row.disks);
+    EXPECT_EQ(Volumes(map), row.volumes);
+  }
 }
 
-TEST_F(LinuxLoop, TestFilesInTheVolumeRootOnly) {
-  ASSERT_GT(Attach(64 << 20), 0);
-  const char letter = MountExt4("FILES");
-  ASSERT_NE(letter, 0);
-  const std::string drive = std::string(1, letter) + ":";
-  std::filesystem::create_directory(mnt_ + "/sub");
-  std::ofstream(mnt_ + "/sub/VCAPTEST9.tmp") << "x";
-  // Direct, synchronous writes from memory of any alignment, with a tail
-  // that is not a whole block.
-  const std::size_t size = (1 << 20) + 1000;
-  std::vector<std::uint8_t> storage(size + 1);
-  for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<std::uint8_t>(i * 13);
-  const Handle w = platform().CreateFile(drive + "\\VCAPTEST1.tmp", kGenericWrite, 0, kCreateAlways,
-                                         kFileFlagWriteThrough | kFileFlagNoBuffering);
-  ASSERT_NE(w, kInvalidHandle) << platform().GetLastError();
-  std::uint32_t done = 0;
-  ASSERT_TRUE(platform().WriteFile(w, storage.data() + 1, static_cast<std::uint32_t>(size), &done));
-  EXPECT_EQ(done, size);
-  EXPECT_TRUE(platform().FlushFileBuffers(w));
-  platform().CloseHandle(w);
-  const Handle r = platform().CreateFile(drive + "\\VCAPTEST1.tmp", kGenericRead, kFileShareRead,
-                                         kOpenExisting, 0);
-  std::vector<std::uint8_t> back(size);
-  ASSERT_TRUE(platform().ReadFile(r, back.data(), static_cast<std::uint32_t>(size), &done));
-  EXPECT_EQ(done, size);
-  EXPECT_TRUE(std::equal(back.begin(), back.end(), storage.begin() + 1));
-  platform().CloseHandle(r);
-  EXPECT_EQ(platform().FindFiles(drive + "\\vcaptest*.TMP"),
-            std::vector<std::string>{"VCAPTEST1.tmp"});
-  EXPECT_TRUE(platform().DeleteFile(drive + "\\VCAPTEST1.tmp"));
-  EXPECT_FALSE(std::filesystem::exists(mnt_ + "/VCAPTEST1.tmp"));
-  // No path into sub-folders or out of the volume.
-  for (const char* path : {"\\sub\\VCAPTEST9.tmp", "\\.."}) {
-    EXPECT_EQ(platform().CreateFile(drive + path, kGenericRead, 0, kOpenExisting, 0),
-              kInvalidHandle)
-        << path;
-  }
-  EXPECT_FALSE(platform().DeleteFile(drive + "\\sub\\VCAPTEST9.tmp"));
-  EXPECT_TRUE(std::filesystem::exists(mnt_ + "/sub/VCAPTEST9.tmp"));
+TEST(LinuxSystemMap, FindsDisksAndVolumesByPath) {
+  FakeSystem s;
+  MakeLaptop(s);
+  SystemMap map(s.root());
+  EXPECT_EQ(map.Disk(1)->backing_file, "/srv/images/stick.img");
+  EXPECT_EQ(map.DiskNumberOf("/dev/sdb"), 5);
+  EXPECT_EQ(map.DiskNumberOf("loop1"), -1);
+  // A second mount of a folder inside the stick is the same volume.
+  EXPECT_EQ(map.Volume('G')->mount_points,
+            (std::vector<std::string>{"/media/stick", "/srv/photos"}));
+  EXPECT_EQ(map.LetterOf("/srv/photos"), 'G');
+  EXPECT_EQ(map.LetterOf("/tmp"), 0);
+  EXPECT_TRUE(NaturalLess("loop2", "loop10"));
+  EXPECT_FALSE(IsCandidateDiskName("mmcblk0rpmb"));
 }
 
 }  // namespace
