@@ -21,11 +21,11 @@
 // are served one at a time, each taking --latency-us plus its size at
 // --read-mibps / --write-mibps, and a flush --flush-us.
 //
-// Usage: counterfeit_fuse --claimed BYTES --real BYTES
-//                         --beyond wrap|zeros|ff|error|log --backing FILE
-//                         [--wrap-at BYTES] [--cache-bytes N [--cache-line N]]
-//                         [--write-protected] [--read-mibps N] [--write-mibps N]
-//                         [--latency-us N] [--flush-us N] MOUNTPOINT [fuse options]
+// Usage (anything else is refused with exit code 2):
+//   counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros|ff|error|log
+//                    --backing FILE [--wrap-at BYTES] [--cache-bytes N [--cache-line N]]
+//                    [--write-protected] [--read-mibps N] [--write-mibps N]
+//                    [--latency-us N] [--flush-us N] MOUNTPOINT [fuse options]
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
@@ -53,10 +53,15 @@ namespace {
 
 using veracap::emulated::Beyond;
 
+// The I/O counters, in the order the stats line names them.
+enum Counter { kReads, kWrites, kBytesRead, kBytesWritten, kFlushes, kCounters };
+constexpr const char* kCounterNames[] = {"reads", "writes", "bytes_read", "bytes_written",
+                                         "flushes"};
+
 struct Stick {
   std::unique_ptr<veracap::emulated::DiskDevice> device;
   std::mutex lock;  // the model is not thread-safe; FUSE calls from many threads
-  std::atomic<std::uint64_t> reads{0}, writes{0}, bytes_read{0}, bytes_written{0}, flushes{0};
+  std::atomic<std::uint64_t> counters[kCounters] = {};
   // The speed model; zero: as fast as the backing file.
   std::uint64_t read_mibps = 0, write_mibps = 0, latency_us = 0, flush_us = 0;
   std::mutex channel;  // one transfer at a time when a model is set
@@ -82,22 +87,12 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
   st->st_nlink = 1;
   if (std::strcmp(path, "/") == 0) {
     st->st_mode = S_IFDIR | 0755;
-    st->st_nlink = 2;
   } else if (IsDisk(path) || IsStats(path)) {
     st->st_mode = S_IFREG | 0600;
     // stats: size 0, direct_io readers read until they get nothing.
     if (IsDisk(path)) st->st_size = static_cast<off_t>(g_stick.device->claimed_bytes());
   } else {
     return -ENOENT;
-  }
-  return 0;
-}
-
-int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-            fuse_readdir_flags) {
-  if (std::strcmp(path, "/") != 0) return -ENOENT;
-  for (const char* name : {".", "..", "disk", "stats"}) {
-    fill(buf, name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   }
   return 0;
 }
@@ -112,18 +107,15 @@ int Open(const char* path, fuse_file_info* fi) {
 int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_info*) {
   const auto offset = static_cast<std::uint64_t>(off);
   if (IsStats(path)) {
-    char line[256];
-    const int n =
-        std::snprintf(line, sizeof line,
-                      "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu\n",
-                      static_cast<unsigned long long>(g_stick.reads.load()),
-                      static_cast<unsigned long long>(g_stick.writes.load()),
-                      static_cast<unsigned long long>(g_stick.bytes_read.load()),
-                      static_cast<unsigned long long>(g_stick.bytes_written.load()),
-                      static_cast<unsigned long long>(g_stick.flushes.load()));
-    if (offset >= static_cast<std::uint64_t>(n)) return 0;
-    const std::size_t got = std::min(size, static_cast<std::size_t>(n - off));
-    std::memcpy(buf, line + off, got);
+    std::string line;
+    for (int c = 0; c < kCounters; ++c) {
+      line += std::string(c == 0 ? "" : " ") + kCounterNames[c] + "=" +
+              std::to_string(g_stick.counters[c].load());
+    }
+    line += "\n";
+    if (offset >= line.size()) return 0;
+    const std::size_t got = std::min(size, line.size() - offset);
+    std::memcpy(buf, line.data() + offset, got);
     return static_cast<int>(got);
   }
   const std::uint64_t claimed = g_stick.device->claimed_bytes();
@@ -134,17 +126,14 @@ int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_inf
     if (g_stick.device->Read(offset, reinterpret_cast<std::uint8_t*>(buf), size) != 0) return -EIO;
   }
   Busy(size, g_stick.read_mibps, g_stick.latency_us);
-  g_stick.reads.fetch_add(1);
-  g_stick.bytes_read.fetch_add(size);
+  ++g_stick.counters[kReads];
+  g_stick.counters[kBytesRead] += size;
   return static_cast<int>(size);
 }
 
 int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_file_info*) {
   if (IsStats(path)) {
-    for (auto* counter : {&g_stick.reads, &g_stick.writes, &g_stick.bytes_read,
-                          &g_stick.bytes_written, &g_stick.flushes}) {
-      *counter = 0;
-    }
+    for (auto& counter : g_stick.counters) counter = 0;
     return static_cast<int>(size);
   }
   const auto offset = static_cast<std::uint64_t>(off);
@@ -156,8 +145,8 @@ int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_f
   }
   if (error != 0) return error == veracap::kErrorWriteProtect ? -EROFS : -EIO;
   Busy(size, g_stick.write_mibps, g_stick.latency_us);
-  g_stick.writes.fetch_add(1);
-  g_stick.bytes_written.fetch_add(size);
+  ++g_stick.counters[kWrites];
+  g_stick.counters[kBytesWritten] += size;
   return static_cast<int>(size);
 }
 
@@ -165,27 +154,18 @@ int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_f
 // disk, so a flush is only counted.
 int Fsync(const char*, int, fuse_file_info*) {
   Busy(0, 0, g_stick.flush_us);
-  g_stick.flushes.fetch_add(1);
+  ++g_stick.counters[kFlushes];
   return 0;
 }
 
+// Opening stats for writing truncates it.
 int Truncate(const char* path, off_t, fuse_file_info*) { return IsStats(path) ? 0 : -EPERM; }
 
 void* Init(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->direct_io = 1;
   cfg->kernel_cache = 0;
-  cfg->use_ino = 0;
   conn->max_write = 1u << 20;
   return nullptr;
-}
-
-int Usage() {
-  std::fprintf(stderr,
-               "usage: counterfeit_fuse --claimed BYTES --real BYTES "
-               "--beyond wrap|zeros|ff|error|log --backing FILE [--wrap-at BYTES] "
-               "[--cache-bytes N [--cache-line N]] [--write-protected] [--read-mibps N] "
-               "[--write-mibps N] [--latency-us N] [--flush-us N] MOUNTPOINT [fuse options]\n");
-  return 2;
 }
 
 }  // namespace
@@ -208,6 +188,7 @@ int main(int argc, char** argv) {
                                                  {"error", Beyond::kError},
                                                  {"log", Beyond::kLog}};
   std::vector<char*> fuse_args{argv[0]};
+  bool numbers_ok = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const auto number = numbers.find(arg);
@@ -215,7 +196,7 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       errno = 0;
       *number->second = std::strtoull(argv[++i], &end, 10);
-      if (errno != 0 || *end != '\0' || end == argv[i]) return Usage();
+      numbers_ok = numbers_ok && errno == 0 && *end == '\0' && end != argv[i];
     } else if (arg == "--beyond" && i + 1 < argc) {
       beyond = argv[++i];
     } else if (arg == "--backing" && i + 1 < argc) {
@@ -226,12 +207,13 @@ int main(int argc, char** argv) {
       fuse_args.push_back(argv[i]);
     }
   }
-  if (beyonds.count(beyond) == 0 || backing.empty() || spec.real_bytes < 512 ||
+  if (!numbers_ok || beyonds.count(beyond) == 0 || backing.empty() || spec.real_bytes < 512 ||
       spec.real_bytes % 512 != 0 || spec.claimed_bytes < spec.real_bytes ||
       (spec.wrap_at != 0 && (spec.wrap_at < spec.real_bytes || spec.wrap_at % 512 != 0)) ||
       spec.cache_line == 0 || spec.cache_line % 512 != 0 ||
       (spec.cache_bytes != 0 && spec.cache_bytes < spec.cache_line)) {
-    return Usage();
+    std::fprintf(stderr, "usage: see the top of counterfeit_fuse.cpp\n");
+    return 2;
   }
   spec.beyond = beyonds.at(beyond);
   g_stick.device = std::make_unique<veracap::emulated::DiskDevice>(spec);
@@ -242,7 +224,6 @@ int main(int argc, char** argv) {
   }
   fuse_operations ops{};
   ops.getattr = GetAttr;
-  ops.readdir = ReadDir;
   ops.open = Open;
   ops.read = Read;
   ops.write = Write;

@@ -49,11 +49,13 @@ namespace veracap::testdev {
 namespace fs = std::filesystem;
 inline constexpr const char* kScratchPrefix = "/dev/shm/veracap-dev-";
 
+// A file's bytes, and a hash of them to tell whether a file changed.
 inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::string s((std::istreambuf_iterator<char>(in)), {});
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline std::size_t Checksum(const std::string& path) {
+  return std::hash<std::string>{}(ReadText(path));
 }
 
 // "" when the program is installed, else why a test cannot run.
@@ -113,7 +115,8 @@ inline int Run(const std::vector<std::string>& argv, std::string* output = nullp
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Mount points (unescaped) and types of our own mount table, in order.
+// Mount points and types of our own mount table, in order (the scratch
+// folders' names need no unescaping).
 inline std::vector<std::pair<std::string, std::string>> Mounts() {
   std::vector<std::pair<std::string, std::string>> mounts;
   std::istringstream lines(ReadText("/proc/self/mountinfo"));
@@ -121,14 +124,7 @@ inline std::vector<std::pair<std::string, std::string>> Mounts() {
     std::istringstream f(line);
     std::vector<std::string> w{std::istream_iterator<std::string>(f), {}};
     const auto dash = std::find(w.begin(), w.end(), "-");
-    if (w.size() < 5 || dash == w.end() || dash + 1 == w.end()) continue;
-    std::string mp;
-    for (std::size_t i = 0; i < w[4].size(); ++i) {
-      const bool escaped = w[4][i] == '\\' && i + 3 < w[4].size();
-      mp += escaped ? static_cast<char>(std::stoi(w[4].substr(i + 1, 3), nullptr, 8)) : w[4][i];
-      if (escaped) i += 3;
-    }
-    mounts.emplace_back(mp, *(dash + 1));
+    if (w.size() > 4 && dash != w.end() && dash + 1 != w.end()) mounts.emplace_back(w[4], dash[1]);
   }
   return mounts;
 }
@@ -143,12 +139,6 @@ inline bool UnderDeadScratch(const std::string& path) {
   if (path.rfind(kScratchPrefix, 0) != 0) return false;
   const int pid = std::atoi(path.c_str() + std::strlen(kScratchPrefix));
   return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-// Tries an undo step for up to a second: a device just closed by a program
-// that is ending may still be busy.
-inline void Retry(const std::function<bool()>& step) {
-  for (int attempt = 0; attempt < 20 && !step(); ++attempt) ::usleep(50000);
 }
 
 inline void SweepLeftovers() {
@@ -171,7 +161,7 @@ inline void SweepLeftovers() {
   // A loop device is detached only once closed; its FUSE mount waits for it.
   for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
     if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) == 0) {
-      Retry([&] { return Run({"fusermount3", "-u", it->first}) == 0; });
+      for (int i = 0; i < 20 && Run({"fusermount3", "-u", it->first}) != 0; ++i) ::usleep(50000);
     }
   }
   for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
@@ -214,57 +204,40 @@ class Scratch {
   const std::string& path() const { return path_; }
 
   // losetup --find over file with losetup's further options; the device path.
-  std::string Loop(const std::string& file, const std::vector<std::string>& options = {}) {
-    std::vector<std::string> argv{"losetup", "--find", "--show"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(file);
+  std::string Loop(const std::string& file, const std::string& options = "") {
     std::string out;
-    const int rc = Run(argv, &out);
+    if (!Make("losetup --find --show " + options + " " + file, &out)) return "";
     out.erase(out.find_last_not_of("\n ") + 1);
-    if (rc != 0 || out.rfind("/dev/loop", 0) != 0) {
-      error = "losetup failed: " + out;
-      return "";
-    }
-    undo_.push_back([out] { Retry([&] { return Run({"losetup", "-d", out}) == 0; }); });
+    undo_.push_back([out] { return Run({"losetup", "-d", out}) == 0; });
     return out;
   }
-
   bool Mount(const std::string& device, const std::string& dir, const std::string& fs_type,
              const std::string& options = "") {
     std::error_code ec;
     fs::create_directories(dir, ec);
-    std::vector<std::string> argv = {"mount", "-t", fs_type, device, dir};
-    if (!options.empty()) argv.insert(argv.begin() + 1, {"-o", options});
-    if (Run(argv, &error) != 0) return false;
-    undo_.push_back(
-        [dir] { Retry([&] { return !IsMounted(dir) || ::umount2(dir.c_str(), 0) == 0; }); });
+    if (!Make("mount -t " + fs_type + (options.empty() ? "" : " -o " + options) + " " + device +
+              " " + dir)) {
+      return false;
+    }
+    undo_.push_back([dir] { return !IsMounted(dir) || ::umount2(dir.c_str(), 0) == 0; });
     return true;
   }
-
   // The counterfeit stick at stick(): claimed bytes holding real bytes of
   // memory (memory()), beyond them "wrap", "zeros" or "log"; options go to
-  // counterfeit_fuse as they are ("--cache-bytes 67108864", ...).
+  // counterfeit_fuse as they are ("--cache-bytes 67108864", ...). Without -f
+  // the program returns once the mount is in place.
   bool Stick(std::uint64_t claimed, std::uint64_t real, const std::string& beyond,
              const std::string& options = "") {
     const std::string dir = path_ + "/fuse";
     std::error_code ec;
     fs::create_directories(dir, ec);
     fs::remove(memory(), ec);
-    // Without -f the program returns once the mount is in place.
-    std::vector<std::string> argv{VERACAP_FUSE_PROGRAM,
-                                  "--claimed",
-                                  std::to_string(claimed),
-                                  "--real",
-                                  std::to_string(real),
-                                  "--beyond",
-                                  beyond,
-                                  "--backing",
-                                  memory()};
-    std::istringstream words(options);
-    argv.insert(argv.end(), std::istream_iterator<std::string>(words), {});
-    argv.push_back(dir);
-    if (Run(argv, &error) != 0) return false;
-    undo_.push_back([dir] { Retry([&] { return Run({"fusermount3", "-u", dir}) == 0; }); });
+    if (!Make(std::string(VERACAP_FUSE_PROGRAM) + " --claimed " + std::to_string(claimed) +
+              " --real " + std::to_string(real) + " --beyond " + beyond + " --backing " + memory() +
+              " " + options + " " + dir)) {
+      return false;
+    }
+    undo_.push_back([dir] { return Run({"fusermount3", "-u", dir}) == 0; });
     return true;
   }
   std::string stick() const { return path_ + "/fuse/disk"; }
@@ -280,15 +253,27 @@ class Scratch {
   void ResetCounters() const { std::ofstream(path_ + "/fuse/stats") << "reset\n"; }
 
   // Unmounts and detaches all that was made, newest first.
+  // A device just closed by a program that is ending may still be busy: each
+  // step is tried for up to a second.
   void Undo() {
-    for (; !undo_.empty(); undo_.pop_back()) undo_.back()();
+    for (; !undo_.empty(); undo_.pop_back()) {
+      for (int attempt = 0; attempt < 20 && !undo_.back()(); ++attempt) ::usleep(50000);
+    }
   }
 
   std::string error;
 
  private:
+  // Runs a command of words without quoting; its output goes to error.
+  bool Make(const std::string& command, std::string* out = nullptr) {
+    std::istringstream words(command);
+    const int rc = Run({std::istream_iterator<std::string>(words), {}}, &error);
+    if (out != nullptr) *out = error;
+    return rc == 0;
+  }
+
   std::string path_;
-  std::vector<std::function<void()>> undo_;
+  std::vector<std::function<bool()>> undo_;
 };
 
 inline bool MakeSparseFile(const std::string& path, std::uint64_t size_bytes) {
@@ -330,16 +315,6 @@ inline bool WriteAt(const std::string& path, std::uint64_t offset, const void* i
       fd >= 0 && ::pwrite(fd, in, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
   if (fd >= 0) ::close(fd);
   return ok;
-}
-
-// FNV-1a of a file's bytes.
-inline std::uint64_t Checksum(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::uint64_t hash = 0xCBF29CE484222325ull;
-  for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-    hash = (hash ^ static_cast<unsigned char>(*it)) * 0x100000001B3ull;
-  }
-  return hash;
 }
 
 }  // namespace veracap::testdev
