@@ -395,7 +395,8 @@ void HighContrastRun(const std::string& program, const std::string& report) {
       AnswerBoxes(main, verdict);
     }
 
-    // Copy puts the log on the clipboard as UTF-16 text too.
+    // Copy, once idle, puts the log on the clipboard as UTF-16 text too.
+    WaitFor([&] { return !Busy(main) && !FindProgramWindow("#32770"); }, 10000);
     ::OpenClipboard(nullptr);
     ::EmptyClipboard();
     ::CloseClipboard();
@@ -404,7 +405,8 @@ void HighContrastRun(const std::string& program, const std::string& report) {
     std::wstring copied;
     WaitFor([&] { return !(copied = ClipboardUnicode()).empty(); }, 5000);
     Check(!log.empty() && copied == std::wstring(log.begin(), log.end()),
-          "the log is on the clipboard as CF_UNICODETEXT");
+          "the log (" + std::to_string(log.size()) + " characters) is on the clipboard as " +
+              "CF_UNICODETEXT (" + std::to_string(copied.size()) + ")");
 
     // On a monitor of 144 dpi the drawn list measures its entries afresh;
     // then back to 96, where the close box is on the screen.
