@@ -109,16 +109,6 @@ class LinuxE2E : public ::testing::Test {
     return fd >= 0;
   }
 
-  // How many test files the volume's root holds.
-  int TestFiles() const {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(mnt_, ec)) {
-      n += e.path().filename().string().rfind("VCAPTEST", 0) == 0;
-    }
-    return n;
-  }
-
   // Destroyed in reverse: the platform (closing its descriptors), then the
   // devices.
   testdev::Scratch scratch_;
@@ -518,7 +508,12 @@ TEST_F(LinuxE2E, RunnerVolumeFileTestByFileSystemAndDevice) {
     std::string output;
     EXPECT_EQ(Cli({"filetest", mnt_, "--all", "--yes"}, &output), row.status) << output;
     EXPECT_NE(output.find(row.text), std::string::npos) << output;
-    EXPECT_EQ(TestFiles(), 0);
+    EXPECT_EQ(std::count_if(fs::directory_iterator(mnt_), {},
+                            [](const auto& e) {
+                              return e.path().filename().string().rfind("VCAPTEST", 0) == 0;
+                            }),
+              0)
+        << "no test file is left";
     EXPECT_TRUE(row.status != 2 || scratch_.Counters().writes == 0) << "refused: nothing written";
     if (row.status == 0) {
       EXPECT_TRUE(fs::exists(mnt_ + "/KEEP.TXT"));
