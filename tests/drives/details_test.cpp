@@ -43,31 +43,24 @@ class DriveDetails : public ::testing::Test {
   Context ctx{platform, window, state};
 };
 
-TEST_F(DriveDetails, DescribesTheWorkedExample) {
-  EXPECT_EQ(Describe(16006394880.0), "DRIVE 1 -   14.9GiB " + Model("ACME FLASH DISK"));
-  state.DebugMode = true;
-  EXPECT_EQ(Describe(16006394880.0),
-            "DRIVE 1 -   14.9GiB " + Model("ACME FLASH DISK") + " 16,006,394,880 Bytes ");
-  EXPECT_TRUE(state.results_log.empty());
-}
-
-TEST_F(DriveDetails, ChoosesUnitsAboveOneThousandAndCutsDecimals) {
-  EXPECT_EQ(Describe(1024000), "DRIVE 1 -1,000.0KiB " + Model("ACME FLASH DISK"));
-  EXPECT_EQ(Describe(1025024), "DRIVE 1 -    0.9MiB " + Model("ACME FLASH DISK"));
-  EXPECT_EQ(Describe(2000396321280.0), "DRIVE 1 -1,863.0GiB " + Model("ACME FLASH DISK"));
-  EXPECT_EQ(Describe(512, "", 12), "DRIVE 12 -    0.5KiB " + std::string(31, ' '));
+// Units above one thousand, decimals cut, a long model cut to its column;
+// the size and, in debug mode, the byte count never cut.
+TEST_F(DriveDetails, DescribesSizeAndModel) {
+  const std::string acme = Model("ACME FLASH DISK");
   const std::string long_model = "VERY LONG VENDOR NAME AND PRODUCT NAME";
+  EXPECT_EQ(Describe(16006394880.0), "DRIVE 1 -   14.9GiB " + acme);
+  EXPECT_EQ(Describe(1024000), "DRIVE 1 -1,000.0KiB " + acme);
+  EXPECT_EQ(Describe(1025024), "DRIVE 1 -    0.9MiB " + acme);
+  EXPECT_EQ(Describe(512, "", 12), "DRIVE 12 -    0.5KiB " + std::string(31, ' '));
   EXPECT_EQ(Describe(1024000, long_model), "DRIVE 1 -1,000.0KiB " + long_model.substr(0, 31));
   EXPECT_EQ(Describe(0), "");
-}
-
-TEST_F(DriveDetails, NeverCutsTheSizeOrTheByteCount) {
-  // A "16 TB" counterfeit: 1,945,228 cylinders.
   state.DebugMode = true;
+  EXPECT_EQ(Describe(16006394880.0), "DRIVE 1 -   14.9GiB " + acme + " 16,006,394,880 Bytes ");
+  // A "16 TB" counterfeit: 1,945,228 cylinders.
   EXPECT_EQ(Describe(16000044963840.0),
-            "DRIVE 1 -14,901.2GiB " + Model("ACME FLASH DISK") + " 16,000,044,963,840 Bytes ");
-  EXPECT_EQ(Describe(2000396321280.0),
-            "DRIVE 1 -1,863.0GiB " + Model("ACME FLASH DISK") + " 2,000,396,321,280 Bytes ");
+            "DRIVE 1 -14,901.2GiB " + acme + " 16,000,044,963,840 Bytes ");
+  EXPECT_EQ(Describe(2000396321280.0), "DRIVE 1 -1,863.0GiB " + acme + " 2,000,396,321,280 Bytes ");
+  EXPECT_TRUE(state.results_log.empty());
 }
 
 TEST_F(DriveDetails, ReadsVolumeLabels) {
