@@ -29,7 +29,8 @@ TEST(FixPlan, EndsAtTheLastWholeMebibyteWithinTheGoodMemory) {
     EXPECT_EQ(plan.first_sector, 2048u);
     EXPECT_EQ(plan.sectors == 0 ? 0 : (plan.first_sector + plan.sectors) * 512, c.end)
         << c.recommended;
-    EXPECT_LE((plan.first_sector + plan.sectors) * 512, std::max<std::uint64_t>(c.recommended, 2048 * 512));
+    EXPECT_LE((plan.first_sector + plan.sectors) * 512,
+              std::max<std::uint64_t>(c.recommended, 2048 * 512));
     EXPECT_EQ(plan.exfat, c.exfat) << c.recommended;
   }
 }

@@ -2,6 +2,7 @@
 // Size Test: the table of genuine sticks and counterfeits on one page.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -23,17 +24,7 @@ long long NumberAfter(const std::string& log, const std::string& key) {
 }
 
 const char* Name(Outcome o) {
-  switch (o) {
-    case Outcome::kPassed:
-      return "PASSED";
-    case Outcome::kFailed:
-      return "FAILED";
-    case Outcome::kAborted:
-      return "ABORTED";
-    case Outcome::kNotRun:
-      break;
-  }
-  return "not run";
+  return std::array{"not run", "PASSED", "FAILED", "ABORTED"}[static_cast<int>(o)];
 }
 
 TEST(BundledDevices, EachDeviceToItsVerdict) {

@@ -24,13 +24,14 @@ using Outcome = AppState::QuickOutcome;
 constexpr std::int64_t kBlock = 25600;
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kDefaultGeometries = 20;
+#define VERACAP_ASAN 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr int kDefaultGeometries = 20;
-#else
-constexpr int kDefaultGeometries = 160;
+#define VERACAP_ASAN 1
 #endif
+#endif
+#ifdef VERACAP_ASAN
+constexpr int kDefaultGeometries = 20;
 #else
 constexpr int kDefaultGeometries = 160;
 #endif
@@ -60,29 +61,12 @@ struct Device {
   }
 
   std::string Manifest() const {
-    std::string beyond = "wrap";
-    switch (model) {
-      case Model::kZeros:
-        beyond = "zeros";
-        break;
-      case Model::kOnes:
-        beyond = "ff";
-        break;
-      case Model::kError:
-        beyond = "error";
-        break;
-      case Model::kLimbo:
-        beyond = limbo_reads;
-        break;
-      case Model::kLog:
-        beyond = "log";
-        break;
-      default:
-        break;
-    }
+    // What reads beyond the real memory, by model (genuine sticks have none).
+    const char* const beyond[] = {"wrap", "wrap",  "wrap",      "zeros",
+                                  "ff",   "error", limbo_reads, "log"};
     std::string text = "disk 0\n  claimed 64GiB\n  bus sata\n  removable no\ndisk 2\n  claimed " +
                        std::to_string(claimed) + "s\n  real " + std::to_string(real) +
-                       "s\n  beyond " + beyond + "\n";
+                       "s\n  beyond " + beyond[static_cast<int>(model)] + "\n";
     if (model == Model::kLimbo) text += "  wrap-at " + std::to_string(wrap_at) + "s\n";
     if (model == Model::kWriteProtected) text += "  write-protected\n";
     if (cache_bytes != 0) {

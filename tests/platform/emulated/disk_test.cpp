@@ -1,17 +1,11 @@
-// The emulated disk's address models, faults and handles at the sector
-// level, where the Quick Size Test's own tests cannot see them: transfers
-// across the real end, writes past a fixed end, short reads, and handles
-// and byte-range locks.
+// The emulated disk at the sector level, where the Quick Size Test's own
+// tests cannot see it: transfers across the real end, handles and byte-range
+// locks.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
 
 #include "support/emulated_test_support.h"
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 namespace veracap::emulated {
 namespace {
@@ -82,38 +76,6 @@ TEST(EmulatedDisk, BeyondTheRealMemory) {
     EXPECT_EQ(s, Filled(row.read_back == 0x22 ? 0x22 : 0x47));
     p->CloseHandle(h);
   }
-}
-
-TEST(EmulatedDisk, FixedEndShortReadsAndSparseImages) {
-  TempDir dir;
-  auto p = MakePlatform("disk 1\n  claimed 4GiB\n  fault short-read 20 100\n", dir.path());
-  const Handle h = OpenDisk(*p, 1);
-  const std::uint64_t last = (4ull << 30) / 512 - 1;
-  Sector s = Filled(0x77);
-  EXPECT_TRUE(Transfer(*p, h, last, true, s.data()));
-  EXPECT_FALSE(Transfer(*p, h, last + 1, true, s.data()));
-  EXPECT_EQ(p->GetLastError(), kErrorSectorNotFound);
-  // A write over the end fails whole; a read over it is short; at it, none.
-  std::array<std::uint8_t, 2048> four{};
-  std::uint32_t got = 99;
-  EXPECT_FALSE(Transfer(*p, h, last, true, four.data(), 1024));
-  EXPECT_TRUE(Transfer(*p, h, last, false, four.data(), 1024, &got));
-  EXPECT_EQ(got, 512u);
-  EXPECT_EQ(four[0], 0x77);
-  EXPECT_FALSE(Transfer(*p, h, last + 1, false, four.data(), 512, &got));
-  EXPECT_EQ(got, 0u);
-  // A longer read stops inside the short-reading sector.
-  EXPECT_TRUE(Transfer(*p, h, 18, false, four.data(), 2048, &got));
-  EXPECT_EQ(got, 2u * 512 + 100);
-  p->CloseHandle(h);
-
-  const std::string image = dir.File("disk1.img");
-  EXPECT_EQ(std::filesystem::file_size(image), 4ull << 30);
-#ifndef _WIN32
-  struct stat st {};
-  ASSERT_EQ(stat(image.c_str(), &st), 0);
-  EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 1u << 20);
-#endif
 }
 
 TEST(EmulatedDisk, HandlesAreNeverReusedAndLocksBelongToOneHandle) {
