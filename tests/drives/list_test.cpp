@@ -40,14 +40,6 @@ class DriveList : public ::testing::Test {
   Harness h;
 };
 
-// The entry's text is shown whole by the tests below; the drive read back
-// from an entry without letters names none.
-TEST(DriveListEntryText, SelectedDriveOfAnEntry) {
-  EXPECT_EQ(SelectedDriveOf("e: f:    LABEL"), "E:");
-  EXPECT_EQ(SelectedDriveOf("     (no label)"), " :");
-  EXPECT_EQ(SelectedDriveOf(""), ":");
-}
-
 TEST_F(DriveList, OffersUsbDisksWithTheirLettersLabelsAndDescriptions) {
   Drive1_Change(h.ctx());
   // Four letters: disks 1 to 3 are examined; the SATA disk is left out.

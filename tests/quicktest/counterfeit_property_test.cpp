@@ -42,9 +42,6 @@ std::uint64_t EnvNumber(const char* name, std::uint64_t otherwise) {
 }
 
 enum class Model { kGenuine, kWriteProtected, kWrap, kZeros, kOnes, kError, kLimbo, kLog };
-const char* const kModelNames[] = {"genuine", "write-protected", "wrap",  "zeros",
-                                   "ff",      "error",           "limbo", "log"};
-
 struct Device {
   Model model;
   std::int64_t claimed;  // sectors
@@ -52,13 +49,6 @@ struct Device {
   std::int64_t wrap_at;  // sectors, limbo only
   const char* limbo_reads;
   std::uint64_t cache_bytes, cache_line;
-
-  std::string Describe() const {
-    return std::string(kModelNames[static_cast<int>(model)]) + " claimed " +
-           std::to_string(claimed) + "s real " + std::to_string(real) + "s wrap-at " +
-           std::to_string(wrap_at) + "s cache " + std::to_string(cache_bytes) + " line " +
-           std::to_string(cache_line);
-  }
 
   std::string Manifest() const {
     // What reads beyond the real memory, by model (genuine sticks have none).
@@ -142,8 +132,8 @@ TEST(CounterfeitProperty, EveryDrawnDeviceGetsATrueVerdict) {
     const Device d = Draw(rng);
     const std::uint64_t tokens[] = {rng() | 1, i % 4 == 0 ? rng() | 1 : 0};
     if (only != static_cast<int>(~0ull >> 1) && i != only) continue;
-    SCOPED_TRACE("seed " + std::to_string(seed) + " device " + std::to_string(i) + ": " +
-                 d.Describe());
+    SCOPED_TRACE("seed " + std::to_string(seed) + " device " + std::to_string(i) + ":\n" +
+                 d.Manifest());
     testing::Harness h(d.Manifest());
     ASSERT_TRUE(h.ok());
     const Verdict v = RunOnce(h, d.claimed, tokens[0]);
