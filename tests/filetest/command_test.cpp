@@ -103,9 +103,10 @@ std::string Started() { return Header() + Plan(459, 478, 2) + Files(1, 1); }
 
 class VolumeFileTestRun : public ::testing::Test {
  protected:
-  // A fresh state, window and set of devices (the images of a previous Start
-  // are removed).
-  void Start(const std::string& manifest, const std::string& drive = "E:") {
+  // A fresh state, window and set of devices; with cheap_free, a
+  // CheapTestFiles with that much free space keeps the test files on E:.
+  void Start(const std::string& manifest,
+             const std::string& drive = "E:", std::uint64_t cheap_free = 0) {
     ctx_.reset();
     cheap_.reset();
     recorder_.reset();
@@ -123,12 +124,10 @@ class VolumeFileTestRun : public ::testing::Test {
     state_.TitleLine = kTitle;
     state_.SelectedDrive = drive;
     SetItems(*ctx_, Control::Combo1, {Entry(drive)}, 0);
-  }
-  // Test files on E: are kept by a CheapTestFiles with that much free space.
-  testing::CheapTestFiles& UseCheapFiles(std::uint64_t free) {
-    cheap_ = std::make_unique<testing::CheapTestFiles>(*recorder_, "E:", free);
-    ctx_ = std::make_unique<Context>(Context{*cheap_, window_, state_});
-    return *cheap_;
+    if (cheap_free > 0) {
+      cheap_ = std::make_unique<testing::CheapTestFiles>(*recorder_, "E:", cheap_free);
+      ctx_ = std::make_unique<Context>(Context{*cheap_, window_, state_});
+    }
   }
   // Cancel at the k-th yield after the log has come to hold the text.
   void CancelAtYieldAfter(const std::string& text, int k) {
@@ -230,15 +229,6 @@ TEST_F(VolumeFileTestRun, VerdictsWithTheirWholeLogs) {
     EXPECT_TRUE(StateOf(state_, Control::cmdVolumeTest).enabled);
     EXPECT_FALSE(StateOf(state_, Control::cmdCancel).visible);
   }
-  Start(kGenuine);
-  window_.ScriptAnswers({kIdCancel});
-  cmdVolumeTest_Click(*ctx_);
-  const RecordedMessageBox& ask = window_.message_boxes().at(0);
-  EXPECT_EQ(ask.text,
-            "OK to fill E: with 456MB of test files?\r\n\r\nWARNING: If this device is 'fake', "
-            "this operation could corrupt all your files.\r\n\r\nTip: Close all instances of "
-            "Windows Explorer to improve the speed.");
-  EXPECT_EQ(ask.style, kMbOkCancel);
 }
 
 // The interim checks read every file written so far; a file read through the
@@ -282,8 +272,7 @@ TEST_F(VolumeFileTestRun, CancelsByYield) {
   };
   for (const auto& row : table) {
     SCOPED_TRACE(std::string(row.after) + " " + std::to_string(row.yield));
-    Start(row.manifest);
-    if (row.cheap_free > 0) UseCheapFiles(row.cheap_free);
+    Start(row.manifest, "E:", row.cheap_free);
     CancelAtYieldAfter(row.after, row.yield);
     cmdVolumeTest_Click(*ctx_);
     EXPECT_EQ(state_.results_log, Header() + row.log);
@@ -358,7 +347,10 @@ TEST_F(VolumeFileTestRun, RefusalsObstaclesAndWriteFaults) {
       {refusals, "F:", kNone, "", 0, Header("F:"),
        "Please run this application with Administrator rights.", Outcome::kNotRun},
       {refusals, "G:", kCancelAsk, "", 0,
-       Header("G:") + "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB", "",
+       Header("G:") + "\r\n\r\nWarning: Testing 900MB out of reported drive size of 996MB",
+       "OK to fill G: with 900MB of test files?\r\n\r\nWARNING: If this device is 'fake', this "
+       "operation could corrupt all your files.\r\n\r\nTip: Close all instances of Windows "
+       "Explorer to improve the speed.",
        Outcome::kNotRun},
       {Obstacle("", "file \"VCAPTEST1.tmp\" 0 link"), "E:", kNone, "", 0,
        in_the_way(false, "VCAPTEST1.tmp", "a link (symbolic link or junction)"), "",
@@ -434,61 +426,56 @@ TEST_F(VolumeFileTestRun, RefusalsObstaclesAndWriteFaults) {
   }
 }
 
-// Ninety cheap files on a real emulated drive: the interim checks come after
-// files 15, 25, 45 and 85 and nowhere else, and the estimates count them.
-TEST_F(VolumeFileTestRun, InterimChecksRunAfterFiles15_25_45And85Only) {
-  Start(kSmall);
-  testing::CheapTestFiles& files = UseCheapFiles((90 * 200 + 10) * kMiB + 1024);
-  cmdVolumeTest_Click(*ctx_);
-  const std::string& log = state_.results_log;
-  std::size_t checks = 0;
-  for (auto at = log.find(" Checking..."); at != std::string::npos;
-       at = log.find(" Checking...", at + 1)) {
-    ++checks;
+// Ninety cheap files and a last one: the interim checks come after files 15,
+// 25, 45 and 85 and nowhere else, and the estimates count them. Less than 2
+// KiB left after the full files: no last file, and the file number after
+// them is not looked for (a stray one must not count).
+TEST_F(VolumeFileTestRun, RunsOfCheapFiles) {
+  const struct {
+    std::uint64_t free;
+    std::size_t checks;
+    std::vector<std::string> parts;
+    const char* never_opened;
+  } table[] = {
+      {(90 * 200 + 10) * kMiB + 1024,
+       4,
+       {Files(15, 15, "00:03:40") + " Checking... OK\r\n",
+        Files(25, 25, "00:03:20") + " Checking... OK\r\n",
+        Files(45, 45, "00:02:40") + " Checking... OK\r\n",
+        Files(85, 85, "00:01:40") + " Checking... OK\r\n",
+        Files(90, 90) + LastFile(91, "10") + Verifying(90, 91),
+        "\r\n\r\nPASSED: 18010MB tested and OK.\r\n"},
+       "VCAPTEST92"},
+      {400 * kMiB + 2047,
+       0,
+       {Files(2, 2) + Verifying(2, 3) + "\r\n---", "PASSED: 400MB"},
+       "VCAPTEST3"},
+  };
+  for (const auto& row : table) {
+    Start(kSmall, "E:", row.free);
+    cmdVolumeTest_Click(*ctx_);
+    const std::string& log = state_.results_log;
+    std::size_t checks = 0;
+    for (auto at = log.find("Checking"); at != std::string::npos;
+         at = log.find("Checking", at + 1)) {
+      ++checks;
+    }
+    EXPECT_EQ(checks, row.checks);
+    for (const auto& part : row.parts) EXPECT_NE(log.find(part), std::string::npos) << part;
+    for (const auto& path : cheap_->opened)
+      EXPECT_EQ(path.find(row.never_opened), std::string::npos);
+    EXPECT_TRUE(cheap_->files.empty());  // the report deleted them all
   }
-  EXPECT_EQ(checks, 4u);
-  for (const char* line :
-       {"\r\n00:00:00 Writing E:\\VCAPTEST15.tmp, 00:03:40 remaining  Checking... OK\r\n",
-        "\r\n00:00:00 Writing E:\\VCAPTEST25.tmp, 00:03:20 remaining  Checking... OK\r\n",
-        "\r\n00:00:00 Writing E:\\VCAPTEST45.tmp, 00:02:40 remaining  Checking... OK\r\n",
-        "\r\n00:00:00 Writing E:\\VCAPTEST85.tmp, 00:01:40 remaining  Checking... OK\r\n",
-        "\r\n00:00:00 Writing E:\\VCAPTEST90.tmp, 00:00:00 remaining \r\nWriting last file (10MB)"
-        "\r\n00:00:00 Writing E:\\VCAPTEST91.tmp, 00:00:00 remaining "
-        "\r\nVerifying files 1 - 90...\r\nVerifying file 91...",
-        "\r\n\r\nPASSED: 18010MB tested and OK.\r\n"}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line;
-  }
-  EXPECT_TRUE(files.files.empty());  // the report deleted them all
-}
-
-// Less than 2 KiB left after the full files: no last file, and the file
-// number after them is not looked for (a stray one must not count).
-TEST_F(VolumeFileTestRun, NoLastFileWhenTheRestIsTooSmall) {
-  Start(kSmall);
-  testing::CheapTestFiles& files = UseCheapFiles(400 * kMiB + 2047);
-  cmdVolumeTest_Click(*ctx_);
-  EXPECT_NE(state_.results_log.find("remaining " + Verifying(2, 3) + "\r\n---"), std::string::npos);
-  EXPECT_EQ(state_.volume_outcome, Outcome::kPassed);
-  for (const auto& path : files.opened) EXPECT_EQ(path.find("VCAPTEST3"), std::string::npos);
 }
 
 TEST(CauseOtherThanMemory, OnlyTheStepAndCodeThatAreNotTheMemorys) {
   using Step = AppState::TestFileStep;
-  const struct {
-    Step step;
-    std::uint32_t code;
-    bool other;
-  } table[] = {
-      {Step::kCreate, kErrorFileExists, true},
-      {Step::kCreate, kErrorSharingViolation, true},
-      {Step::kNone, kErrorDiskFull, false},  // a cancel, not a failure
-      {Step::kWrite, 0, false},              // a short write
-      {Step::kCreate, kErrorCrc, false},
-      {Step::kWrite, 29, false},
-      {Step::kWrite, 1117, false},
-  };
-  for (const auto& row : table) {
-    EXPECT_EQ(CauseOtherThanMemory(row.step, row.code).empty(), !row.other) << row.code;
+  EXPECT_NE(CauseOtherThanMemory(Step::kCreate, kErrorFileExists), "");
+  EXPECT_NE(CauseOtherThanMemory(Step::kCreate, kErrorSharingViolation), "");
+  EXPECT_EQ(CauseOtherThanMemory(Step::kNone, kErrorDiskFull), "");  // a cancel, not a failure
+  EXPECT_EQ(CauseOtherThanMemory(Step::kWrite, 0), "");              // a short write
+  for (const std::uint32_t memory_error : {kErrorCrc, 29u, 1117u}) {
+    EXPECT_EQ(CauseOtherThanMemory(Step::kWrite, memory_error), "") << memory_error;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "filetest/writer.h"
 #include "platform/platform_wrapper.h"
 
 namespace veracap::testing {
@@ -50,10 +51,8 @@ class CheapTestFiles : public PlatformWrapper {
   std::vector<std::uint32_t> write_lengths;
   std::vector<std::int64_t> seeks;
   int flushes = 0;
-  bool fail_create = false;       // CreateFile of a test file fails with error
-  std::int64_t fail_from = -1;    // a write from this position on fails with error
+  std::int64_t fail_from = -1;    // a write from this position on fails (CRC)
   std::uint32_t short_write = 0;  // the next write stores only this many bytes
-  std::uint32_t error = kErrorCrc;
 
   std::size_t open_count() const { return handles_.size(); }
   File* Find(const std::string& name) {
@@ -66,7 +65,6 @@ class CheapTestFiles : public PlatformWrapper {
     const std::string name = NameOf(path);
     if (name.empty()) return target_.CreateFile(path, access, share, disposition, flags);
     opened.push_back(path);
-    if (fail_create) return Failed(error);
     if (disposition == kCreateNew && files.count(name)) return Failed(kErrorFileExists);
     if (disposition == kCreateAlways || disposition == kCreateNew) files[name] = File{};
     if (!files.count(name)) return Failed(kErrorFileNotFound);
@@ -81,7 +79,7 @@ class CheapTestFiles : public PlatformWrapper {
     write_lengths.push_back(length);
     OpenFile& o = it->second;
     if (fail_from >= 0 && o.position >= fail_from) {
-      Failed(error);
+      Failed(kErrorCrc);
       return false;
     }
     if (short_write > 0) length = std::min(length, std::exchange(short_write, 0u));
@@ -117,8 +115,7 @@ class CheapTestFiles : public PlatformWrapper {
     return true;
   }
   bool FlushFileBuffers(Handle h) override {
-    if (!handles_.count(h)) return target_.FlushFileBuffers(h);
-    return ++flushes > 0;
+    return handles_.count(h) ? ++flushes > 0 : target_.FlushFileBuffers(h);
   }
   bool CloseHandle(Handle h) override { return handles_.erase(h) > 0 || target_.CloseHandle(h); }
   bool GetDiskFreeSpaceEx(const std::string& root, std::uint64_t* free_to_caller,
@@ -149,11 +146,7 @@ class CheapTestFiles : public PlatformWrapper {
   }
   bool DeleteFile(const std::string& path) override {
     const std::string name = NameOf(path);
-    if (name.empty()) return target_.DeleteFile(path);
-    for (const auto& [h, o] : handles_) {
-      if (o.name == name) return false;  // in use, as Windows refuses it
-    }
-    return files.erase(name) > 0;
+    return name.empty() ? target_.DeleteFile(path) : files.erase(name) > 0;
   }
 
  private:
@@ -179,11 +172,9 @@ class CheapTestFiles : public PlatformWrapper {
 
   // The upper-case name when the path is a test file in the drive's root.
   std::string NameOf(const std::string& path) const {
-    const std::string upper = Upper(path);
-    if (upper.rfind(drive_ + "\\VCAPTEST", 0) != 0) return {};
-    const std::string name = upper.substr(drive_.size() + 1);
-    const bool tmp = name.size() >= 12 && name.compare(name.size() - 4, 4, ".TMP") == 0;
-    return tmp && name.find('\\') == std::string::npos ? name : std::string{};
+    const std::string upper = Upper(path),
+                      name = upper.substr(std::min(path.size(), drive_.size() + 1));
+    return upper.rfind(drive_ + "\\", 0) == 0 && IsTestFileName(name) ? name : std::string{};
   }
 
   std::string drive_;
