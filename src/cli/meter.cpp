@@ -52,7 +52,9 @@ void Meter::Count(Transfers& t, bool ok, std::uint32_t length, std::uint32_t byt
   if (!ok) ++t.errors;
   t.seconds += seconds;
   last_ = &t;
-  last_sector_ = length == 512;
+  // Marker figures count the transfers that happened: a failed write is an
+  // error, not a marker written.
+  last_sector_ = length == 512 && ok;
   if (last_sector_) {
     ++t.sector_count;
     t.sector_seconds += seconds;
