@@ -171,17 +171,14 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  veracap::emulated::DiskSpec spec;
+  veracap::emulated::DiskSpec model;
   std::string backing, beyond;
-  const std::map<std::string, std::uint64_t*> numbers = {{"--claimed", &spec.claimed_bytes},
-                                                         {"--real", &spec.real_bytes},
-                                                         {"--wrap-at", &spec.wrap_at},
-                                                         {"--cache-bytes", &spec.cache_bytes},
-                                                         {"--cache-line", &spec.cache_line},
-                                                         {"--read-mibps", &g_stick.read_mibps},
-                                                         {"--write-mibps", &g_stick.write_mibps},
-                                                         {"--latency-us", &g_stick.latency_us},
-                                                         {"--flush-us", &g_stick.flush_us}};
+  const std::map<std::string, std::uint64_t*> numbers = {
+      {"--claimed", &model.claimed_bytes},     {"--real", &model.real_bytes},
+      {"--wrap-at", &model.wrap_at},           {"--cache-bytes", &model.cache_bytes},
+      {"--cache-line", &model.cache_line},     {"--read-mibps", &g_stick.read_mibps},
+      {"--write-mibps", &g_stick.write_mibps}, {"--latency-us", &g_stick.latency_us},
+      {"--flush-us", &g_stick.flush_us}};
   const std::map<std::string, Beyond> beyonds = {{"wrap", Beyond::kWrap},
                                                  {"zeros", Beyond::kZeros},
                                                  {"ff", Beyond::kOnes},
@@ -202,21 +199,21 @@ int main(int argc, char** argv) {
     } else if (arg == "--backing" && i + 1 < argc) {
       backing = argv[++i];
     } else if (arg == "--write-protected") {
-      spec.write_protected = true;
+      model.write_protected = true;
     } else {
       fuse_args.push_back(argv[i]);
     }
   }
-  if (!numbers_ok || beyonds.count(beyond) == 0 || backing.empty() || spec.real_bytes < 512 ||
-      spec.real_bytes % 512 != 0 || spec.claimed_bytes < spec.real_bytes ||
-      (spec.wrap_at != 0 && (spec.wrap_at < spec.real_bytes || spec.wrap_at % 512 != 0)) ||
-      spec.cache_line == 0 || spec.cache_line % 512 != 0 ||
-      (spec.cache_bytes != 0 && spec.cache_bytes < spec.cache_line)) {
+  if (!numbers_ok || beyonds.count(beyond) == 0 || backing.empty() || model.real_bytes < 512 ||
+      model.real_bytes % 512 != 0 || model.claimed_bytes < model.real_bytes ||
+      (model.wrap_at != 0 && (model.wrap_at < model.real_bytes || model.wrap_at % 512 != 0)) ||
+      model.cache_line == 0 || model.cache_line % 512 != 0 ||
+      (model.cache_bytes != 0 && model.cache_bytes < model.cache_line)) {
     std::fprintf(stderr, "usage: see the top of counterfeit_fuse.cpp\n");
     return 2;
   }
-  spec.beyond = beyonds.at(beyond);
-  g_stick.device = std::make_unique<veracap::emulated::DiskDevice>(spec);
+  model.beyond = beyonds.at(beyond);
+  g_stick.device = std::make_unique<veracap::emulated::DiskDevice>(model);
   std::string error;
   if (!g_stick.device->Open(backing, &error)) {
     std::fprintf(stderr, "%s: %s\n", backing.c_str(), error.c_str());
