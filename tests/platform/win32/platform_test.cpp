@@ -7,14 +7,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/headless_window.h"
 #include "diskio/device_queries.h"
 #include "diskio/sector_io.h"
 #include "filetest/cleanup.h"
@@ -52,54 +49,43 @@ std::vector<std::uint8_t> ReadAt(const std::string& path, std::uint64_t offset, 
 }
 
 // A sector written through the platform lands at sector * 512, where both
-// halves of the 64-bit offset count; the image's end is fixed.
+// halves of the 64-bit offset count (sector 2^32: byte 2 TiB, high half 512,
+// low half 0); the image answers its length, and its end is fixed.
 TEST(Win32DiskImage, SectorsLandAtSectorTimes512AndTheEndIsFixed) {
-  const struct {
-    std::uint64_t image_bytes;
-    double sector;
-  } rows[] = {
-      {5 * kGiB, 9000000},                  // byte 4,608,000,000
-      {2048 * kGiB + 1048576, 4294967296},  // byte 2 TiB: high half 512, low half 0
-  };
+  constexpr std::uint64_t kImageBytes = 2048 * kGiB + 1048576;
+  constexpr double kSector = 4294967296;
   veracap::testing::TempDir folder;
-  for (const auto& row : rows) {
-    SCOPED_TRACE("sector " + std::to_string(static_cast<std::uint64_t>(row.sector)));
-    const std::string image = folder.File("disk7.img");
-    // The last row needs a sparse file of over 2 TiB.
-    if (!MakeImage(image, row.image_bytes)) GTEST_SKIP() << "no sparse file of that size here";
-    Options options;
-    options.disk_images[7] = image;
-    Win32Platform platform(options);
-    HeadlessWindow window;
-    AppState state;
-    Context c{platform, window, state};
-    ASSERT_TRUE(Open_Physical_Disk_hDrive(c, 7));
-    EXPECT_EQ(state.hDriveSectorBytes, 512u) << "an image answers no geometry query";
-    EXPECT_EQ(GetDiskLength(c, state.hDrive), row.image_bytes);
+  const std::string image = folder.File("disk7.img");
+  if (!MakeImage(image, kImageBytes)) GTEST_SKIP() << "no sparse file of over 2 TiB here";
+  Options options;
+  options.disk_images[7] = image;
+  Win32Platform platform(options);
+  HeadlessWindow window;
+  AppState state;
+  Context c{platform, window, state};
+  ASSERT_TRUE(Open_Physical_Disk_hDrive(c, 7));
+  EXPECT_EQ(state.hDriveSectorBytes, 512u) << "an image answers no geometry query";
+  EXPECT_EQ(GetDiskLength(c, state.hDrive), kImageBytes);
+  for (std::size_t i = 0; i < 512; ++i) state.SectorBuffer[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_TRUE(DirectWrite(c, kSector, 1));
+  const auto on_disk = ReadAt(image, static_cast<std::uint64_t>(kSector) * 512, 512);
+  EXPECT_TRUE(std::equal(on_disk.begin(), on_disk.end(), state.SectorBuffer.begin()) &&
+              on_disk.size() == 512);
+  std::fill(state.SectorBuffer.begin(), state.SectorBuffer.end(), 0);
+  ASSERT_TRUE(DirectRead(c, kSector, 1));
+  EXPECT_EQ(state.SectorBuffer[511], static_cast<std::uint8_t>(511 * 7));
 
-    for (std::size_t i = 0; i < 512; ++i) state.SectorBuffer[i] = static_cast<std::uint8_t>(i * 7);
-    state.SectorBuffer[512] = 0xFF;  // beyond the sector: never sent
-    ASSERT_TRUE(DirectWrite(c, row.sector, 1));
-    const auto on_disk = ReadAt(image, static_cast<std::uint64_t>(row.sector) * 512, 513);
-    ASSERT_EQ(on_disk.size(), 513u);
-    EXPECT_EQ(0, std::memcmp(on_disk.data(), state.SectorBuffer.data(), 512));
-    EXPECT_EQ(on_disk[512], 0);
-    std::fill(state.SectorBuffer.begin(), state.SectorBuffer.end(), 0);
-    ASSERT_TRUE(DirectRead(c, row.sector, 1));
-    EXPECT_EQ(state.SectorBuffer[511], static_cast<std::uint8_t>(511 * 7));
-
-    // The last sector takes a write; past or across the end fails and the
-    // image does not grow; a read across the end is short and still true.
-    const double last = static_cast<double>(row.image_bytes / 512 - 1);
-    EXPECT_TRUE(DirectWrite(c, last, 1));
-    EXPECT_FALSE(DirectWrite(c, last + 1, 1));
-    EXPECT_EQ(platform.GetLastError(), kErrorSectorNotFound);
-    EXPECT_FALSE(DirectWrite(c, last, 2));
-    EXPECT_TRUE(DirectRead(c, last, 2));
-    EXPECT_EQ(std::filesystem::file_size(image), row.image_bytes);
-    MyCloseHandle(c, state.hDrive);
-    EXPECT_EQ(platform.open_handle_count(), 0u);
-  }
+  // The last sector takes a write; past or across the end fails and the
+  // image does not grow; a read across the end is short and still true.
+  constexpr double kLast = kImageBytes / 512 - 1;
+  EXPECT_TRUE(DirectWrite(c, kLast, 1));
+  EXPECT_FALSE(DirectWrite(c, kLast + 1, 1));
+  EXPECT_EQ(platform.GetLastError(), kErrorSectorNotFound);
+  EXPECT_FALSE(DirectWrite(c, kLast, 2));
+  EXPECT_TRUE(DirectRead(c, kLast, 2));
+  EXPECT_EQ(std::filesystem::file_size(image), kImageBytes);
+  MyCloseHandle(c, state.hDrive);
+  EXPECT_EQ(platform.open_handle_count(), 0u);
 }
 
 // Handle numbers are never reused and close once; a failed open gives -1 and
@@ -122,35 +108,24 @@ TEST(Win32Platform, HandlesAndFailedOpens) {
   EXPECT_EQ(platform.CreateFile(folder.File("none\\x.bin"), kGenericRead, 0, kOpenExisting, 0),
             kInvalidHandle);
   EXPECT_EQ(platform.GetLastError(), kErrorPathNotFound);
-  HeadlessWindow window;
-  AppState state;
-  Context c{platform, window, state};
-  EXPECT_FALSE(Open_Physical_Disk_hDrive(c, 42));
-  EXPECT_EQ(state.hDrive, kInvalidHandle);
-  EXPECT_FALSE(DirectRead(c, 0, 1));
+  EXPECT_EQ(platform.CreateFile("\\\\.\\PhysicalDrive42", kGenericRead, 0, kOpenExisting, 0),
+            kInvalidHandle);
 }
 
 class Win32MappedDrive : public ::testing::Test {
  protected:
+  // The root emptied whatever its entries' attributes; names that begin with
+  // a dot are Wine's (".windows-label" holds the drive's label).
   void SetUp() override {
     const char* drive = std::getenv("VERACAP_TEST_DRIVE");
     drive_ = drive ? drive : "";
     if (drive_.size() != 2) GTEST_SKIP() << "VERACAP_TEST_DRIVE not set";
-    Clear();
-    state_.SelectedDrive = drive_;
-  }
-  // Empties the root whatever its entries' attributes; names that begin
-  // with a dot are Wine's (".windows-label" holds the drive's label).
-  void Clear() {
-    WIN32_FIND_DATAA data{};
-    HANDLE search = ::FindFirstFileA(Path("*").c_str(), &data);
-    for (bool more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &data)) {
-      if (data.cFileName[0] == '.') continue;
-      ::SetFileAttributesA(Path(data.cFileName).c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileA(Path(data.cFileName).c_str());
-      ::RemoveDirectoryA(Path(data.cFileName).c_str());
+    for (const auto& entry : std::filesystem::directory_iterator(drive_ + "\\")) {
+      if (entry.path().filename().string()[0] == '.') continue;
+      ::SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+      std::filesystem::remove_all(entry.path());
     }
-    ::FindClose(search);
+    state_.SelectedDrive = drive_;
   }
   std::string Path(const std::string& name) const { return drive_ + "\\" + name; }
 
