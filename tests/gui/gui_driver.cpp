@@ -1,17 +1,15 @@
 // A smoke test of veracap-emulated.exe through its real window, as a person
 // clicks it: real mouse input (SendInput), message boxes found on the screen
-// and their buttons clicked, the results box read back, screenshots taken.
+// and answered, screenshots taken. The window's geometry is the layout tests'
+// to prove and its texts the core's; this shows that the clicks work.
 //
 //   veracap-gui-driver.exe PROGRAM SCREENSHOT_FOLDER
 //
-// Two runs of PROGRAM. The first: the About box, a Quick Size Test on the
-// "32 GB" counterfeit (FAILED), another cancelled, Exit. The second, in a High
-// Contrast colour scheme: a Quick Size Test whose reads stall for seconds
-// without the window ever being taken for hung, Copy, a move to 144 dpi, and
-// the window closed during a test, which must leave no volume locked and no
-// handle open. The window's geometry is proven by the layout tests.
-//
-// One line per check, then "N passed, N failed"; exit code 0 when all passed.
+// Run 1: About, a Quick Size Test on the "32 GB" counterfeit (FAILED),
+// another cancelled, Exit. Run 2, in a High Contrast colour scheme: reads
+// that stall for seconds without the window ever taken for hung, Copy, 144
+// dpi, and the window closed during a test, which must leave no volume locked
+// and no handle open. One line per check, then "N passed, N failed".
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -35,8 +33,7 @@ namespace {
 
 using C = veracap::Control;
 
-int g_passed = 0;
-int g_failed = 0;
+int g_passed = 0, g_failed = 0;
 std::string g_shots;
 DWORD g_pid = 0;
 HANDLE g_process = nullptr;
@@ -48,15 +45,13 @@ bool Check(bool ok, const std::string& what) {
   return ok;
 }
 
-void Pause(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
-
 bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    Pause(25);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    ::Sleep(25);
   }
-  return condition();
+  return true;
 }
 
 bool Contains(const std::string& text, const std::string& piece) {
@@ -76,9 +71,9 @@ std::string Text(HWND hwnd, UINT message = WM_GETTEXT, WPARAM item = 0) {
 }
 
 std::string Quote(std::string text) {
-  std::replace(text.begin(), text.end(), '\r', '|');
   std::erase(text, '\n');
-  return "\"" + (text.size() > 90 ? text.substr(0, 90) + "..." : text) + "\"";
+  std::replace(text.begin(), text.end(), '\r', '|');
+  return "\"" + text.substr(0, 90) + "\"";
 }
 
 // A visible top-level window of the program, of that class.
@@ -94,8 +89,7 @@ HWND FindProgramWindow(const char* window_class) {
 // A message box of the program: its window, title and text.
 struct Box {
   HWND hwnd = nullptr;
-  std::string title;
-  std::string text;
+  std::string title, text;
 };
 
 Box WaitForBox(int timeout_ms) {
@@ -104,7 +98,7 @@ Box WaitForBox(int timeout_ms) {
   if (box.hwnd) {
     // Clicks before the box has taken the focus can be lost.
     WaitFor([&] { return ::GetForegroundWindow() == box.hwnd; }, 2000);
-    Pause(150);
+    ::Sleep(150);
     box.title = Text(box.hwnd);
     box.text = Text(::GetDlgItem(box.hwnd, 0xFFFF));
   }
@@ -112,13 +106,10 @@ Box WaitForBox(int timeout_ms) {
 }
 
 void Mouse(DWORD flags, int x = 0, int y = 0) {
-  const int w = ::GetSystemMetrics(SM_CXSCREEN) - 1;
-  const int h = ::GetSystemMetrics(SM_CYSCREEN) - 1;
+  const int w = ::GetSystemMetrics(SM_CXSCREEN) - 1, h = ::GetSystemMetrics(SM_CYSCREEN) - 1;
   INPUT input{};
   input.type = INPUT_MOUSE;
-  input.mi.dx = (x * 65535 + w / 2) / w;
-  input.mi.dy = (y * 65535 + h / 2) / h;
-  input.mi.dwFlags = flags;
+  input.mi = {(x * 65535 + w / 2) / w, (y * 65535 + h / 2) / h, 0, flags, 0, 0};
   ::SendInput(1, &input, sizeof input);
 }
 
@@ -127,13 +118,13 @@ void Mouse(DWORD flags, int x = 0, int y = 0) {
 // stays inside the target, since Wine may deliver a move after the press.
 void ClickAt(int x, int y, int hold_ms = 40) {
   Mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x - 3, y - 2);
-  Pause(50);
+  ::Sleep(50);
   Mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y);
-  Pause(60 + hold_ms);
+  ::Sleep(60 + hold_ms);
   Mouse(MOUSEEVENTF_LEFTDOWN);
-  Pause(hold_ms);
+  ::Sleep(hold_ms);
   Mouse(MOUSEEVENTF_LEFTUP);
-  Pause(100);
+  ::Sleep(100);
 }
 
 void Click(HWND hwnd) {
@@ -146,16 +137,13 @@ void Click(HWND hwnd) {
 // being activated (as a person would). Wine may give the next box the same
 // handle, so the box is known by its title and text.
 bool AnswerBox(const Box& box) {
+  const auto gone = [&] {
+    return !::IsWindowVisible(box.hwnd) || Text(box.hwnd) != box.title ||
+           Text(::GetDlgItem(box.hwnd, 0xFFFF)) != box.text;
+  };
   for (int attempt = 0; attempt < 3 && ::GetDlgItem(box.hwnd, IDOK); ++attempt) {
     Click(::GetDlgItem(box.hwnd, IDOK));
-    if (WaitFor(
-            [&] {
-              return !::IsWindowVisible(box.hwnd) || Text(box.hwnd) != box.title ||
-                     Text(::GetDlgItem(box.hwnd, 0xFFFF)) != box.text;
-            },
-            3000)) {
-      return true;
-    }
+    if (WaitFor(gone, 3000)) return true;
   }
   return false;
 }
@@ -172,25 +160,15 @@ void AnswerBoxes(HWND main, Box box) {
   }
 }
 
-// The program's windows with a margin, once painted, saved as NAME.png by GDI+.
+// The screen (Wine's desktop), once painted, saved as NAME.png by GDI+.
 void Screenshot(const std::string& name) {
-  Pause(250);
-  RECT all{};
-  for (const char* window_class : {"VeracapForm1", "#32770"}) {
-    RECT r{};
-    if (HWND hwnd = FindProgramWindow(window_class); hwnd && ::GetWindowRect(hwnd, &r)) {
-      ::UnionRect(&all, &all, &r);
-    }
-  }
-  ::InflateRect(&all, 8, 8);
-  const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
-  if (!::IntersectRect(&all, &all, &screen)) all = screen;
-  HDC screen_dc = ::GetDC(nullptr);
-  HDC memory = ::CreateCompatibleDC(screen_dc);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen_dc, all.right - all.left, all.bottom - all.top);
+  ::Sleep(250);
+  const int w = ::GetSystemMetrics(SM_CXSCREEN), h = ::GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
   HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, all.right - all.left, all.bottom - all.top, screen_dc, all.left, all.top,
-           SRCCOPY);
+  ::BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
   ::SelectObject(memory, old);
   using namespace Gdiplus::DllExports;
   static const CLSID kPngEncoder = {
@@ -204,11 +182,12 @@ void Screenshot(const std::string& name) {
   GdipDisposeImage(image);
   ::DeleteObject(bitmap);
   ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen_dc);
+  ::ReleaseDC(nullptr, screen);
 }
 
-// Starts the program with its exit report beside it; its About box.
-Box StartProgram(const std::string& program, const std::string& report) {
+// Starts the program with its exit report beside it: the About box first,
+// answered, then the window with its caption.
+HWND Start(const std::string& program, const std::string& report, const std::string& about_shot) {
   ::SetEnvironmentVariableA("VERACAP_EXIT_REPORT", report.c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -218,20 +197,21 @@ Box StartProgram(const std::string& program, const std::string& report) {
   if (!Check(::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                               folder.c_str(), &startup, &info),
              "program started")) {
-    return {};
+    return nullptr;
   }
   ::CloseHandle(info.hThread);
   g_process = info.hProcess;
   g_pid = info.dwProcessId;
-  return WaitForBox(60000);
-}
-
-HWND MainWindowAfter(const Box& about) {
+  const Box about = WaitForBox(60000);
+  Check(about.title == "About Veracap" && !FindProgramWindow("VeracapForm1"),
+        "the About box before the window");
+  Screenshot(about_shot);
   HWND main = nullptr;
   Check(AnswerBox(about) &&
-            WaitFor([&] { return (main = FindProgramWindow("VeracapForm1")) != nullptr; }, 10000),
-        "main window shown after the About box");
-  Pause(300);
+            WaitFor([&] { return (main = FindProgramWindow("VeracapForm1")) != nullptr; }, 10000) &&
+            Text(main) == TitleLine(),
+        "the window after the About box, with its caption");
+  ::Sleep(300);
   return main;
 }
 
@@ -257,8 +237,9 @@ std::string WaitForEnd(const std::string& report) {
   return text.str();
 }
 
-// Opens the drive list with a click and clicks the entry that holds label.
-bool ChooseDrive(HWND main, const std::string& label) {
+// Opens the drive list with a click and clicks the entry that holds label;
+// then a Quick Size Test, OK to both warnings: true once it writes.
+bool StartQuickTest(HWND main, const std::string& label) {
   HWND combo = Control(main, C::Combo1);
   int index = static_cast<int>(::SendMessageW(combo, CB_GETCOUNT, 0, 0)) - 1;
   while (index >= 0 && !Contains(Text(combo, CB_GETLBTEXT, index), label)) --index;
@@ -267,7 +248,7 @@ bool ChooseDrive(HWND main, const std::string& label) {
     HWND list = nullptr;
     if (!WaitFor([&] { return (list = FindProgramWindow("ComboLBox")) != nullptr; }, 3000))
       continue;
-    Pause(300);
+    ::Sleep(300);
     const int item_height = static_cast<int>(::SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
     const int top = static_cast<int>(::SendMessageW(list, LB_GETTOPINDEX, 0, 0));
     POINT origin{0, 0};
@@ -276,11 +257,8 @@ bool ChooseDrive(HWND main, const std::string& label) {
     if (WaitFor([&] { return ::SendMessageW(combo, CB_GETCURSEL, 0, 0) == index; }, 2000)) break;
     ::SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
   }
-  return Check(index >= 0 && ::SendMessageW(combo, CB_GETCURSEL, 0, 0) == index, "chose " + label);
-}
-
-// Quick Size Test, OK to both warnings; true once it writes its markers.
-bool StartQuickTest(HWND main) {
+  if (!Check(index >= 0 && ::SendMessageW(combo, CB_GETCURSEL, 0, 0) == index, "chose " + label))
+    return false;
   Click(Control(main, C::cmdQuickTest));
   for (int warning = 0; warning < 2; ++warning) {
     const Box box = WaitForBox(10000);
@@ -295,29 +273,19 @@ bool StartQuickTest(HWND main) {
 // Run 1: About, the counterfeit to FAILED, a cancelled test, Exit.
 void FullRun(const std::string& program, const std::string& report) {
   std::printf("== About, Quick Size Test, Cancel, Exit ==\n");
-  const Box about = StartProgram(program, report);
-  Check(about.title == "About Veracap" && about.text.rfind(TitleLine() + "  2014\r\n", 0) == 0 &&
-            !FindProgramWindow("VeracapForm1"),
-        "the About box before the window: " + Quote(about.text));
-  Screenshot("01-about-box");
-  HWND main = MainWindowAfter(about);
+  HWND main = Start(program, report, "01-about-box");
   if (!main) return;
-  Check(Text(main) == TitleLine(), "caption " + Quote(Text(main)));
   Screenshot("02-startup");
-
-  if (!ChooseDrive(main, "FAKE32") || !StartQuickTest(main)) return;
+  if (!StartQuickTest(main, "FAKE32")) return;
   Screenshot("03-quick-test-running");
   const Box verdict = WaitForBox(120000);
   Check(Contains(verdict.text, "*** FAILED ***"), "verdict " + Quote(verdict.text));
   Screenshot("04-quick-test-failed");
   AnswerBoxes(main, verdict);  // and "Unplug..."
-  Check(Log(main).rfind(TitleLine() + "\r\nDRIVE ", 0) == 0 &&
-            Contains(Log(main), "BAD MEMORY from sector 8388608"),
-        "log: bad memory from 4 GiB on");
   Screenshot("05-quick-test-log");
 
   // Cancel, clicked while a test runs, is seen at the test's next yield.
-  if (!ChooseDrive(main, "FAKE2TB") || !StartQuickTest(main)) return;
+  if (!StartQuickTest(main, "FAKE2TB")) return;
   Click(Control(main, C::cmdCancel));
   Check(WaitFor([&] { return !Busy(main) && Contains(Log(main), "\r\nTEST ABORTED!"); }, 30000),
         "Cancel stopped the test");
@@ -329,17 +297,6 @@ void FullRun(const std::string& program, const std::string& report) {
   Screenshot("07-exit-message");
   AnswerBox(bye);
   WaitForEnd(report);
-}
-
-std::wstring ClipboardUnicode() {
-  std::wstring text;
-  if (!::OpenClipboard(nullptr)) return text;
-  if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
-    if (const auto* p = static_cast<const wchar_t*>(::GlobalLock(data))) text = p;
-    ::GlobalUnlock(data);
-  }
-  ::CloseClipboard();
-  return text;
 }
 
 bool BlackAt(HWND control, int inset) {
@@ -372,10 +329,9 @@ void HighContrastRun(const std::string& program, const std::string& report) {
   for (int i = 0; i < kCount; ++i) saved[i] = ::GetSysColor(kElements[i]);
   ::SetSysColors(kCount, kElements, kBlackScheme);
   ::SetEnvironmentVariableA("VERACAP_HIGH_CONTRAST", "1");
-  const Box about = StartProgram(program, report);
+  HWND main = Start(program, report, "08-high-contrast-about");
   ::SetEnvironmentVariableA("VERACAP_HIGH_CONTRAST", nullptr);
-  Screenshot("08-high-contrast-about");
-  if (HWND main = MainWindowAfter(about)) {
+  if (main) {
     Screenshot("09-high-contrast");
     // The scheme's black, not the light fixed colours (grey, blue, yellow).
     Check(BlackAt(Control(main, C::Text1), 40) && BlackAt(Control(main, C::cmdQuickTest), 5) &&
@@ -383,7 +339,7 @@ void HighContrastRun(const std::string& program, const std::string& report) {
           "results box, a coloured button and the drive list in the scheme's colours");
 
     // Eight reads stall 0.9 s each between two yields.
-    if (ChooseDrive(main, "SLOW") && StartQuickTest(main)) {
+    if (StartQuickTest(main, "SLOW")) {
       bool hung = false;
       Box verdict;
       for (int waited = 0; waited < 240 && !verdict.hwnd; ++waited) {
@@ -398,13 +354,18 @@ void HighContrastRun(const std::string& program, const std::string& report) {
 
     // Copy, once idle, puts the log on the clipboard as UTF-16 text too.
     WaitFor([&] { return !Busy(main) && !FindProgramWindow("#32770"); }, 10000);
-    ::OpenClipboard(nullptr);
-    ::EmptyClipboard();
-    ::CloseClipboard();
     Click(Control(main, C::cmdCopy));
     const std::string log = Log(main);
     std::wstring copied;
-    WaitFor([&] { return !(copied = ClipboardUnicode()).empty(); }, 5000);
+    WaitFor([&] {
+      HANDLE data = ::OpenClipboard(nullptr) ? ::GetClipboardData(CF_UNICODETEXT) : nullptr;
+      if (const auto* text = data ? static_cast<const wchar_t*>(::GlobalLock(data)) : nullptr) {
+        copied = text;
+        ::GlobalUnlock(data);
+      }
+      ::CloseClipboard();
+      return !copied.empty();
+    }, 5000);
     Check(!log.empty() && copied == std::wstring(log.begin(), log.end()),
           "the log (" + std::to_string(log.size()) + " characters) is on the clipboard as " +
               "CF_UNICODETEXT (" + std::to_string(copied.size()) + ")");
@@ -421,7 +382,7 @@ void HighContrastRun(const std::string& program, const std::string& report) {
     // Wine follows a press on a caption button in a loop of its own). The
     // window closes once the test has let go, every volume of the disk
     // locked and then unlocked.
-    if (ChooseDrive(main, "FAKE2TB") && StartQuickTest(main)) {
+    if (StartQuickTest(main, "FAKE2TB")) {
       Screenshot("11-closing-during-test");
       RECT window{};
       ::GetWindowRect(main, &window);
@@ -450,10 +411,7 @@ void HighContrastRun(const std::string& program, const std::string& report) {
 
 int main(int argc, char** argv) {
   using namespace veracap::gui;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: veracap-gui-driver PROGRAM SCREENSHOT_FOLDER\n");
-    return 2;
-  }
+  if (argc != 3) return 2;
   ::SetProcessDPIAware();  // real pixels: the driver clicks into the program's window
   Gdiplus::GdiplusStartupInput gdiplus;
   ULONG_PTR gdiplus_token = 0;
