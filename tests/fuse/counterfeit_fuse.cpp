@@ -1,8 +1,7 @@
-// A counterfeit flash stick as one FUSE file, to be attached with losetup.
-// The stick's behaviour is the emulated platform's own device model
-// (emulated::DiskDevice), so the real-kernel tests and the emulated ones
-// meet the same counterfeits; here its bytes travel through the kernel's
-// loop device and FUSE.
+// A counterfeit flash stick as one FUSE file, to be attached with losetup:
+// the emulated platform's own device model (emulated::DiskDevice), so the
+// real-kernel tests meet the emulated ones' counterfeits, their bytes
+// travelling through the kernel's loop device and FUSE.
 //
 // The mount holds two files:
 //   disk   claims --claimed bytes; the first --real bytes are memory, kept in
@@ -14,12 +13,10 @@
 //          empty it. With --write-protected every write fails (EROFS).
 //   stats  one text line of I/O counters ("reads=R writes=W bytes_read=BR
 //          bytes_written=BW flushes=F"); writing anything to it resets them.
-//
-// Every open is direct_io, so the kernel keeps no page cache for either file:
-// each transfer of the loop device reaches this program and is counted.
-// Optionally the stick is slow like a real one (for benchmarks): transfers
-// are served one at a time, each taking --latency-us plus its size at
-// --read-mibps / --write-mibps, and a flush --flush-us.
+// Every open is direct_io: no page cache, each transfer of the loop device
+// reaches this program and is counted. For benchmarks the stick can be slow
+// like a real one: transfers one at a time, each taking --latency-us plus
+// its size at --read-mibps / --write-mibps, and a flush --flush-us.
 //
 // Usage (anything else is refused with exit code 2):
 //   counterfeit_fuse --claimed BYTES --real BYTES --beyond wrap|zeros|ff|error|log
@@ -81,72 +78,61 @@ bool IsDisk(const char* path) { return std::strcmp(path, "/disk") == 0; }
 bool IsStats(const char* path) { return std::strcmp(path, "/stats") == 0; }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
-  std::memset(st, 0, sizeof *st);
+  *st = {};
   st->st_uid = getuid();
   st->st_gid = getgid();
   st->st_nlink = 1;
-  if (std::strcmp(path, "/") == 0) {
-    st->st_mode = S_IFDIR | 0755;
-  } else if (IsDisk(path) || IsStats(path)) {
-    st->st_mode = S_IFREG | 0600;
-    // stats: size 0, direct_io readers read until they get nothing.
-    if (IsDisk(path)) st->st_size = static_cast<off_t>(g_stick.device->claimed_bytes());
-  } else {
-    return -ENOENT;
-  }
-  return 0;
+  // stats: size 0, direct_io readers read until they get nothing.
+  st->st_mode = std::strcmp(path, "/") == 0 ? S_IFDIR | 0755 : S_IFREG | 0600;
+  if (IsDisk(path)) st->st_size = static_cast<off_t>(g_stick.device->claimed_bytes());
+  return IsDisk(path) || IsStats(path) || std::strcmp(path, "/") == 0 ? 0 : -ENOENT;
 }
 
 int Open(const char* path, fuse_file_info* fi) {
-  if (!IsDisk(path) && !IsStats(path)) return -ENOENT;
   fi->direct_io = 1;
   fi->keep_cache = 0;
-  return 0;
+  return IsDisk(path) || IsStats(path) ? 0 : -ENOENT;
 }
 
-int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_info*) {
+// A transfer of size bytes at off through the device model, counted.
+int Transfer(bool write, char* buf, std::size_t size, off_t off) {
   const auto offset = static_cast<std::uint64_t>(off);
-  if (IsStats(path)) {
-    std::string line;
-    for (int c = 0; c < kCounters; ++c) {
-      line += std::string(c == 0 ? "" : " ") + kCounterNames[c] + "=" +
-              std::to_string(g_stick.counters[c].load());
-    }
-    line += "\n";
-    if (offset >= line.size()) return 0;
-    const std::size_t got = std::min(size, line.size() - offset);
-    std::memcpy(buf, line.data() + offset, got);
-    return static_cast<int>(got);
-  }
   const std::uint64_t claimed = g_stick.device->claimed_bytes();
+  if (write && offset + size > claimed) return -ENOSPC;
   if (offset >= claimed) return 0;
   size = static_cast<std::size_t>(std::min<std::uint64_t>(size, claimed - offset));
-  {
-    std::lock_guard<std::mutex> hold(g_stick.lock);
-    if (g_stick.device->Read(offset, reinterpret_cast<std::uint8_t*>(buf), size) != 0) return -EIO;
-  }
-  Busy(size, g_stick.read_mibps, g_stick.latency_us);
-  ++g_stick.counters[kReads];
-  g_stick.counters[kBytesRead] += size;
-  return static_cast<int>(size);
-}
-
-int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_file_info*) {
-  if (IsStats(path)) {
-    for (auto& counter : g_stick.counters) counter = 0;
-    return static_cast<int>(size);
-  }
-  const auto offset = static_cast<std::uint64_t>(off);
-  if (offset + size > g_stick.device->claimed_bytes()) return -ENOSPC;
   std::uint32_t error = 0;
   {
     std::lock_guard<std::mutex> hold(g_stick.lock);
-    error = g_stick.device->Write(offset, reinterpret_cast<const std::uint8_t*>(buf), size);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(buf);
+    error = write ? g_stick.device->Write(offset, bytes, size)
+                  : g_stick.device->Read(offset, bytes, size);
   }
   if (error != 0) return error == veracap::kErrorWriteProtect ? -EROFS : -EIO;
-  Busy(size, g_stick.write_mibps, g_stick.latency_us);
-  ++g_stick.counters[kWrites];
-  g_stick.counters[kBytesWritten] += size;
+  Busy(size, write ? g_stick.write_mibps : g_stick.read_mibps, g_stick.latency_us);
+  ++g_stick.counters[write ? kWrites : kReads];
+  g_stick.counters[write ? kBytesWritten : kBytesRead] += size;
+  return static_cast<int>(size);
+}
+
+int Read(const char* path, char* buf, std::size_t size, off_t off, fuse_file_info*) {
+  if (!IsStats(path)) return Transfer(false, buf, size, off);
+  std::string line;
+  for (int c = 0; c < kCounters; ++c) {
+    line += std::string(c == 0 ? "" : " ") + kCounterNames[c] + "=" +
+            std::to_string(g_stick.counters[c].load());
+  }
+  line += "\n";
+  const auto offset = std::min<std::size_t>(static_cast<std::size_t>(off), line.size());
+  const std::size_t got = std::min(size, line.size() - offset);
+  std::memcpy(buf, line.data() + offset, got);
+  return static_cast<int>(got);
+}
+
+// Writing anything to stats resets the counters.
+int Write(const char* path, const char* buf, std::size_t size, off_t off, fuse_file_info*) {
+  if (!IsStats(path)) return Transfer(true, const_cast<char*>(buf), size, off);
+  for (auto& counter : g_stick.counters) counter = 0;
   return static_cast<int>(size);
 }
 
@@ -179,11 +165,8 @@ int main(int argc, char** argv) {
       {"--cache-line", &model.cache_line},     {"--read-mibps", &g_stick.read_mibps},
       {"--write-mibps", &g_stick.write_mibps}, {"--latency-us", &g_stick.latency_us},
       {"--flush-us", &g_stick.flush_us}};
-  const std::map<std::string, Beyond> beyonds = {{"wrap", Beyond::kWrap},
-                                                 {"zeros", Beyond::kZeros},
-                                                 {"ff", Beyond::kOnes},
-                                                 {"error", Beyond::kError},
-                                                 {"log", Beyond::kLog}};
+  // --beyond's words, in Beyond's order.
+  const std::vector<std::string> beyonds = {"wrap", "zeros", "ff", "error", "log"};
   std::vector<char*> fuse_args{argv[0]};
   bool numbers_ok = true;
   for (int i = 1; i < argc; ++i) {
@@ -204,7 +187,8 @@ int main(int argc, char** argv) {
       fuse_args.push_back(argv[i]);
     }
   }
-  if (!numbers_ok || beyonds.count(beyond) == 0 || backing.empty() || model.real_bytes < 512 ||
+  const auto kind = std::find(beyonds.begin(), beyonds.end(), beyond);
+  if (!numbers_ok || kind == beyonds.end() || backing.empty() || model.real_bytes < 512 ||
       model.real_bytes % 512 != 0 || model.claimed_bytes < model.real_bytes ||
       (model.wrap_at != 0 && (model.wrap_at < model.real_bytes || model.wrap_at % 512 != 0)) ||
       model.cache_line == 0 || model.cache_line % 512 != 0 ||
@@ -212,7 +196,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: see the top of counterfeit_fuse.cpp\n");
     return 2;
   }
-  model.beyond = beyonds.at(beyond);
+  model.beyond = static_cast<Beyond>(kind - beyonds.begin());
   g_stick.device = std::make_unique<veracap::emulated::DiskDevice>(model);
   std::string error;
   if (!g_stick.device->Open(backing, &error)) {

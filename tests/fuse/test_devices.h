@@ -11,7 +11,6 @@
 // backing file lies in one, the FUSE mounts, the folders.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -29,6 +28,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,13 +49,20 @@ namespace veracap::testdev {
 namespace fs = std::filesystem;
 inline constexpr const char* kScratchPrefix = "/dev/shm/veracap-dev-";
 
-// A file's bytes, and a hash of them to tell whether a file changed.
-inline std::string ReadText(const std::string& path) {
+// A file's bytes: all of them, or size bytes from offset ("" when short).
+inline std::string ReadText(const std::string& path, std::uint64_t offset = 0,
+                            std::size_t size = std::string::npos) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  if (size == std::string::npos) return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string bytes(size, '\0');
+  in.seekg(static_cast<std::streamoff>(offset));
+  return in.read(bytes.data(), static_cast<std::streamsize>(size)) ? bytes : "";
 }
-inline std::size_t Checksum(const std::string& path) {
-  return std::hash<std::string>{}(ReadText(path));
+// Writes behind a device's back, into the file that holds its bytes.
+inline bool WriteAt(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+  std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+  out.seekp(static_cast<std::streamoff>(offset));
+  return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
 // "" when the program is installed, else why a test cannot run.
@@ -84,35 +91,33 @@ inline std::string FileSystemSkipReason(const std::string& fs_type) {
   return Missing("mkfs." + fs_type);
 }
 
-// Runs a program (no shell) and waits; returns its exit code, -1 when it
-// could not run. Output (stdout and stderr) goes to *output when given.
-inline int Run(const std::vector<std::string>& argv, std::string* output = nullptr) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], STDOUT_FILENO);
-    ::dup2(pipe_fds[1], STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
+// Runs a shell command and waits; its exit code, -1 when it did not exit.
+// Its output (stdout and stderr) goes to *output when given.
+inline int Run(const std::string& command, std::string* output = nullptr) {
+  FILE* pipe = ::popen(("(" + command + ") 2>&1").c_str(), "re");
+  if (pipe == nullptr) return -1;
   std::string text;
   char buf[4096];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) != 0;) {
-    if (n < 0 && errno != EINTR) break;
-    if (n > 0) text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) text.append(buf, n);
+  const int status = ::pclose(pipe);
   if (output != nullptr) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+// Runs a command that makes a device; throws (failing the test) with its
+// output when it fails, else returns the output.
+inline std::string Make(const std::string& command) {
+  std::string output;
+  if (Run(command, &output) != 0) throw std::runtime_error(command + ": " + output);
+  return output;
+}
+
+// Whether ready() holds within tries times 50 ms (a device just closed may
+// stay busy for a moment).
+inline bool Retry(const std::function<bool()>& ready, int tries = 20) {
+  for (int i = 0; i < tries; ++i, ::usleep(50000)) {
+    if (ready()) return true;
+  }
+  return false;
 }
 
 // Mount points and types of our own mount table, in order (the scratch
@@ -128,193 +133,117 @@ inline std::vector<std::pair<std::string, std::string>> Mounts() {
   }
   return mounts;
 }
-
-inline bool IsMounted(const std::string& dir) {
-  const auto mounts = Mounts();
-  return std::any_of(mounts.begin(), mounts.end(), [&](const auto& m) { return m.first == dir; });
-}
-
-// Under a scratch folder of a process that has ended.
-inline bool UnderDeadScratch(const std::string& path) {
-  if (path.rfind(kScratchPrefix, 0) != 0) return false;
-  const int pid = std::atoi(path.c_str() + std::strlen(kScratchPrefix));
-  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-inline void SweepLeftovers() {
-  if (::geteuid() != 0) return;
-  // File systems first (newest first), then loop devices, then FUSE.
-  const auto mounts = Mounts();
-  for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-    if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) != 0) {
-      ::umount2(it->first.c_str(), 0);
-    }
+// Whether something is mounted at dir, or under it when under is set.
+inline bool IsMounted(const std::string& dir, bool under = false) {
+  for (const auto& m : Mounts()) {
+    if (under ? m.first.rfind(dir + "/", 0) == 0 : m.first == dir) return true;
   }
+  return false;
+}
+
+// Undoes all that was made under dir: its file systems (newest first), the
+// loop devices over its files, then its FUSE sticks (each waits until its
+// loop devices are closed); then removes dir when asked, never through a
+// mount still in place.
+inline void Teardown(const std::string& dir, bool remove) {
+  const auto mounts = Mounts();
+  const auto unmount = [&](bool fuse) {
+    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
+      if (it->first.rfind(dir + "/", 0) != 0 || (it->second.rfind("fuse", 0) == 0) != fuse)
+        continue;
+      Retry([&] {
+        return fuse ? Run("fusermount3 -u " + it->first) == 0
+                    : ::umount2(it->first.c_str(), 0) == 0;
+      });
+    }
+  };
+  unmount(false);
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("loop", 0) == 0 &&
-        UnderDeadScratch(ReadText(entry.path().string() + "/loop/backing_file"))) {
-      Run({"losetup", "-d", "/dev/" + name});
+    if (ReadText(entry.path().string() + "/loop/backing_file").rfind(dir + "/", 0) == 0) {
+      Retry([&] { return Run("losetup -d /dev/" + entry.path().filename().string()) == 0; });
     }
   }
-  // A loop device is detached only once closed; its FUSE mount waits for it.
-  for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-    if (UnderDeadScratch(it->first) && it->second.rfind("fuse", 0) == 0) {
-      for (int i = 0; i < 20 && Run({"fusermount3", "-u", it->first}) != 0; ++i) ::usleep(50000);
-    }
-  }
+  unmount(true);
+  if (remove && !IsMounted(dir, true)) fs::remove_all(dir, ec);
+}
+
+// Tears down the scratch folders of processes that have ended.
+inline void SweepLeftovers() {
+  std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
     const std::string path = entry.path().string();
-    const auto now = Mounts();
-    if (UnderDeadScratch(path) && std::none_of(now.begin(), now.end(), [&](const auto& m) {
-          return m.first.rfind(path + "/", 0) == 0;
-        })) {
-      fs::remove_all(path, ec);
-    }
+    if (path.rfind(kScratchPrefix, 0) != 0) continue;
+    const int pid = std::atoi(path.c_str() + std::strlen(kScratchPrefix));
+    if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) Teardown(path, true);
   }
 }
 
-struct FuseCounters {
-  std::uint64_t reads = 0, writes = 0, bytes_written = 0, flushes = 0;
-};
-
-// A test's scratch folder and the devices it made there. Each maker returns
-// ""/false with error set when it fails.
+// A test's scratch folder and the devices it made there.
 class Scratch {
  public:
   Scratch() {
     static std::atomic<int> counter{0};
     path_ = kScratchPrefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    std::error_code ec;
+    std::error_code ec;  // without root the tests skip; this must not throw
     fs::remove_all(path_, ec);
     fs::create_directories(path_, ec);
   }
-  ~Scratch() {
-    Undo();
-    // Never delete through a mount that is still in place.
-    for (const auto& m : Mounts()) {
-      if (m.first.rfind(path_ + "/", 0) == 0) return;
-    }
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  ~Scratch() { Teardown(path_, true); }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   const std::string& path() const { return path_; }
+  // Unmounts and detaches all that was made.
+  void Undo() const { Teardown(path_, false); }
 
   // losetup --find over file with losetup's further options; the device path.
   std::string Loop(const std::string& file, const std::string& options = "") {
-    std::string out;
-    if (!Make("losetup --find --show " + options + " " + file, &out)) return "";
-    out.erase(out.find_last_not_of("\n ") + 1);
-    undo_.push_back([out] { return Run({"losetup", "-d", out}) == 0; });
-    return out;
+    std::string device = Make("losetup --find --show " + options + " " + file);
+    return device.erase(device.find_last_not_of("\n ") + 1);
   }
-  bool Mount(const std::string& device, const std::string& dir, const std::string& fs_type,
+  void Mount(const std::string& device, const std::string& dir, const std::string& fs_type,
              const std::string& options = "") {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!Make("mount -t " + fs_type + (options.empty() ? "" : " -o " + options) + " " + device +
-              " " + dir)) {
-      return false;
-    }
-    undo_.push_back([dir] { return !IsMounted(dir) || ::umount2(dir.c_str(), 0) == 0; });
-    return true;
+    fs::create_directories(dir);
+    Make("mount -t " + fs_type + (options.empty() ? "" : " -o " + options) + " " + device + " " +
+         dir);
   }
   // The counterfeit stick at stick(): claimed bytes holding real bytes of
   // memory (memory()), beyond them "wrap", "zeros" or "log"; options go to
   // counterfeit_fuse as they are ("--cache-bytes 67108864", ...). Without -f
   // the program returns once the mount is in place.
-  bool Stick(std::uint64_t claimed, std::uint64_t real, const std::string& beyond,
+  void Stick(std::uint64_t claimed, std::uint64_t real, const std::string& beyond,
              const std::string& options = "") {
     const std::string dir = path_ + "/fuse";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    fs::remove(memory(), ec);
-    if (!Make(std::string(VERACAP_FUSE_PROGRAM) + " --claimed " + std::to_string(claimed) +
-              " --real " + std::to_string(real) + " --beyond " + beyond + " --backing " + memory() +
-              " " + options + " " + dir)) {
-      return false;
-    }
-    undo_.push_back([dir] { return Run({"fusermount3", "-u", dir}) == 0; });
-    return true;
+    fs::create_directories(dir);
+    fs::remove(memory());
+    Make(std::string(VERACAP_FUSE_PROGRAM) + " --claimed " + std::to_string(claimed) + " --real " +
+         std::to_string(real) + " --beyond " + beyond + " --backing " + memory() + " " + options +
+         " " + dir);
   }
   std::string stick() const { return path_ + "/fuse/disk"; }
   std::string memory() const { return path_ + "/memory.img"; }
 
-  FuseCounters Counters() const {
-    unsigned long long r = 0, w = 0, br = 0, bw = 0, f = 0;
-    std::sscanf(ReadText(path_ + "/fuse/stats").c_str(),
-                "reads=%llu writes=%llu bytes_read=%llu bytes_written=%llu flushes=%llu", &r, &w,
-                &br, &bw, &f);
-    return FuseCounters{r, w, bw, f};
+  // One of the stick's I/O counters since the last reset ("writes", ...).
+  std::uint64_t Count(const std::string& name) const {
+    const std::string stats = " " + ReadText(path_ + "/fuse/stats");
+    return std::stoull(stats.substr(stats.find(" " + name + "=") + name.size() + 2));
   }
   void ResetCounters() const { std::ofstream(path_ + "/fuse/stats") << "reset\n"; }
 
-  // Unmounts and detaches all that was made, newest first.
-  // A device just closed by a program that is ending may still be busy: each
-  // step is tried for up to a second.
-  void Undo() {
-    for (; !undo_.empty(); undo_.pop_back()) {
-      for (int attempt = 0; attempt < 20 && !undo_.back()(); ++attempt) ::usleep(50000);
-    }
-  }
-
-  std::string error;
-
  private:
-  // Runs a command of words without quoting; its output goes to error.
-  bool Make(const std::string& command, std::string* out = nullptr) {
-    std::istringstream words(command);
-    const int rc = Run({std::istream_iterator<std::string>(words), {}}, &error);
-    if (out != nullptr) *out = error;
-    return rc == 0;
-  }
-
   std::string path_;
-  std::vector<std::function<bool()>> undo_;
 };
-
-inline bool MakeSparseFile(const std::string& path, std::uint64_t size_bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc);
-  std::error_code ec;
-  fs::resize_file(path, size_bytes, ec);
-  return !ec;
-}
 
 // mkfs with a label; ext4 without journal or lazy initialisation (nothing
 // writes to it after mkfs), no blocks reserved for root (the small volumes
 // need their space) and few inodes (mkfs writes little even on "32 GB").
-inline bool MakeFileSystem(const std::string& device, const std::string& fs_type,
-                           const std::string& label, std::string* error) {
-  std::vector<std::string> argv = {"mkfs." + fs_type, fs_type == "vfat" ? "-n" : "-L", label};
-  if (fs_type == "ext4") {
-    argv.insert(argv.end(), {"-q", "-F", "-m", "0", "-N", "4096", "-O", "^has_journal", "-E",
-                             "lazy_itable_init=0,lazy_journal_init=0"});
-  }
-  argv.push_back(device);
-  std::string out;
-  if (Run(argv, &out) == 0) return true;
-  *error = "mkfs failed: " + out;
-  return false;
-}
-
-// Bytes of a file at an offset (reading or writing behind a device's back).
-inline bool ReadAt(const std::string& path, std::uint64_t offset, void* out, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool ok =
-      fd >= 0 && ::pread(fd, out, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-  if (fd >= 0) ::close(fd);
-  return ok;
-}
-inline bool WriteAt(const std::string& path, std::uint64_t offset, const void* in,
-                    std::size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  const bool ok =
-      fd >= 0 && ::pwrite(fd, in, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-  if (fd >= 0) ::close(fd);
-  return ok;
+inline void MakeFileSystem(const std::string& device, const std::string& fs_type,
+                           const std::string& label) {
+  Make("mkfs." + fs_type + (fs_type == "vfat" ? " -n " : " -L ") + label +
+       (fs_type == "ext4" ? " -q -F -m 0 -N 4096 -O ^has_journal -E "
+                            "lazy_itable_init=0,lazy_journal_init=0 "
+                          : " ") +
+       device);
 }
 
 }  // namespace veracap::testdev

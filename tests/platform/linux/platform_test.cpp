@@ -83,6 +83,10 @@ TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
   }
 }
 
+// Where a USB and a SATA disk hang.
+const std::string kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+const std::string kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+
 class FakeSystem {
  public:
   FakeSystem() {
@@ -102,37 +106,35 @@ class FakeSystem {
     fs::create_directories((root_ / rel).parent_path());
     std::ofstream(root_ / rel) << text;
   }
-  // A whole disk under /sys/devices/<parent>/block/<name>.
-  void AddDisk(const std::string& name, const std::string& devno, const std::string& parent) {
-    const fs::path dir = root_ / "sys/devices" / parent / "block" / name;
-    fs::create_directories(dir / "holders");
-    std::ofstream(dir / "dev") << devno << "\n";
-    Link(dir, "sys/block/" + name);
-    Link(dir, "sys/class/block/" + name);
-    Link(dir, "sys/dev/block/" + devno);
-  }
-  void AddPartition(const std::string& disk, const std::string& name, const std::string& devno,
-                    int number) {
-    const fs::path dir = fs::canonical(root_ / "sys/block" / disk) / name;
-    fs::create_directories(dir / "holders");
-    std::ofstream(dir / "dev") << devno << "\n";
-    std::ofstream(dir / "partition") << number << "\n";
-    Link(dir, "sys/class/block/" + name);
-    Link(dir, "sys/dev/block/" + devno);
-  }
-  void AddLoop(const std::string& name, const std::string& devno, const std::string& backing) {
-    AddDisk(name, devno, "virtual");
-    Write("sys/devices/virtual/block/" + name + "/loop/backing_file", backing + "\n");
-  }
-  // A device-mapper device built on the given partitions or disks.
-  void AddMapped(const std::string& name, const std::string& devno,
-                 const std::vector<std::string>& slaves) {
-    AddDisk(name, devno, "virtual");
-    for (const std::string& s : slaves) {
-      const fs::path target = fs::canonical(root_ / "sys/class/block" / s);
-      fs::create_directories(root_ / "sys/devices/virtual/block" / name / "slaves");
-      fs::create_directory_symlink(target,
-                                   root_ / "sys/devices/virtual/block" / name / "slaves" / s);
+  // Block devices, "name devno parent [more]" each, separated by ";": a
+  // whole disk under /sys/devices/<parent>/block/<name> (usb, sata: kUsb,
+  // kSata); with a number, that partition of the disk parent; with a path, a
+  // loop device over that file; with a name, a device-mapper device on it.
+  void Add(const std::string& devices) {
+    std::istringstream list(devices);
+    for (std::string spec; std::getline(list, spec, ';');) {
+      std::istringstream f(spec);
+      std::string name, devno, parent, more;
+      f >> name >> devno >> parent >> more;
+      parent = parent == "usb" ? kUsb : parent == "sata" ? kSata : parent;
+      const bool partition = !more.empty() && std::isdigit(static_cast<unsigned char>(more[0]));
+      const fs::path dir = partition ? fs::canonical(root_ / "sys/block" / parent) / name
+                                     : root_ / "sys/devices" / parent / "block" / name;
+      fs::create_directories(dir / "holders");
+      std::ofstream(dir / "dev") << devno << "\n";
+      if (partition) std::ofstream(dir / "partition") << more << "\n";
+      if (!partition) Link(dir, "sys/block/" + name);
+      Link(dir, "sys/class/block/" + name);
+      Link(dir, "sys/dev/block/" + devno);
+      if (partition || more.empty()) continue;
+      if (more[0] == '/') {
+        fs::create_directories(dir / "loop");
+        std::ofstream(dir / "loop/backing_file") << more << "\n";
+        continue;
+      }
+      const fs::path target = fs::canonical(root_ / "sys/class/block" / more);
+      fs::create_directories(dir / "slaves");
+      fs::create_directory_symlink(target, dir / "slaves" / more);
       std::ofstream(target / "holders" / name) << "";
     }
   }
@@ -160,32 +162,18 @@ class FakeSystem {
   static inline int counter_ = 0;
 };
 
-constexpr const char* kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
-constexpr const char* kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
-
 // A laptop: root and /boot on the virtio disk, /home on the SATA disk, swap on
-// NVMe, a USB stick, a stick with an LVM volume, an attached loop file.
+// NVMe, a USB stick, a stick with an LVM volume, an attached loop file (and
+// a hidden NVMe multipath path, an unattached loop device).
 void MakeLaptop(FakeSystem& s) {
-  s.AddDisk("vda", "254:0", "pci0000:00/0000:00:04.0/virtio1");
-  s.AddPartition("vda", "vda1", "254:1", 1);
-  s.AddPartition("vda", "vda2", "254:2", 2);
-  s.AddDisk("sda", "8:0", kSata);
-  s.AddPartition("sda", "sda1", "8:1", 1);
-  s.AddDisk("sdb", "8:16", kUsb);
-  s.AddPartition("sdb", "sdb1", "8:17", 1);
-  s.AddPartition("sdb", "sdb2", "8:18", 2);
-  s.AddDisk("sdc", "8:32", kUsb);
-  s.AddPartition("sdc", "sdc1", "8:33", 1);
-  s.AddMapped("dm-0", "253:0", {"sdc1"});
-  s.AddDisk("nvme0n1", "259:0", "pci0000:00/0000:00:1d.0/nvme/nvme0");
-  s.AddPartition("nvme0n1", "nvme0n1p1", "259:1", 1);
-  s.AddPartition("nvme0n1", "nvme0n1p2", "259:2", 2);
-  s.AddDisk("nvme0c0n1", "259:9", "virtual");  // a hidden multipath path
-  s.AddDisk("mmcblk0", "179:0", "platform/mmc0/mmc0:0001");
-  s.AddDisk("mmcblk0boot0", "179:8", "platform/mmc0/mmc0:0001");
-  s.AddLoop("loop0", "7:0", "/srv/images/stick.img");
-  s.AddDisk("loop1", "7:1", "virtual");  // nothing attached
-  s.AddDisk("zram0", "252:0", "virtual");
+  s.Add(
+      "vda 254:0 pci0000:00/0000:00:04.0/virtio1; vda1 254:1 vda 1; vda2 254:2 vda 2;"
+      "sda 8:0 sata; sda1 8:1 sda 1; sdb 8:16 usb; sdb1 8:17 sdb 1; sdb2 8:18 sdb 2;"
+      "sdc 8:32 usb; sdc1 8:33 sdc 1; dm-0 253:0 virtual sdc1;"
+      "nvme0n1 259:0 pci0000:00/0000:00:1d.0/nvme/nvme0; nvme0n1p1 259:1 nvme0n1 1;"
+      "nvme0n1p2 259:2 nvme0n1 2; nvme0c0n1 259:9 virtual;"
+      "mmcblk0 179:0 platform/mmc0/mmc0:0001; mmcblk0boot0 179:8 platform/mmc0/mmc0:0001;"
+      "loop0 7:0 virtual /srv/images/stick.img; loop1 7:1 virtual; zram0 252:0 virtual");
   s.Write("proc/swaps",
           "Filename\tType\tSize\tUsed\tPriority\n/dev/nvme0n1p2\tpartition\t8388604\t0\t-2\n"
           "/dev/zram0\tpartition\t100\t0\t100\n");
@@ -237,7 +225,7 @@ TEST(LinuxSystemMap, NumbersLettersAndProtectionByMachine) {
       // loop file is attached and mounted.
       {"laptop, devices come and go", MakeLaptop,
        [](FakeSystem& s) {
-         s.AddLoop("loop2", "7:2", "/srv/images/other.img");
+         s.Add("loop2 7:2 virtual /srv/images/other.img");
          s.SetMounts({"254:1 / / ext4 /dev/vda1", "254:2 / /boot ext4 /dev/vda2",
                       "8:1 / /home ext4 /dev/sda1", "8:18 / /media/second vfat /dev/sdb2",
                       "7:2 / /mnt/other ext4 /dev/loop2"});
@@ -248,8 +236,7 @@ TEST(LinuxSystemMap, NumbersLettersAndProtectionByMachine) {
        "H=dm-0@#6.0; I=sdb2@/media/second#5.2; J=loop2@/mnt/other#7.0; "},
       {"root on an overlay",
        [](FakeSystem& s) {
-         s.AddDisk("sdb", "8:16", kUsb);
-         s.AddPartition("sdb", "sdb1", "8:17", 1);
+         s.Add("sdb 8:16 usb; sdb1 8:17 sdb 1");
          s.SetMounts({"0:40 / / overlay overlay", "8:17 / /media/stick vfat /dev/sdb1"});
        },
        nullptr, "1sdb*; ", "D=sdb1@/media/stick#1.1; "},
@@ -257,9 +244,7 @@ TEST(LinuxSystemMap, NumbersLettersAndProtectionByMachine) {
       // (the root is a subvolume, so the volume's own root is mounted nowhere).
       {"root on btrfs, a whole-disk volume",
        [](FakeSystem& s) {
-         s.AddDisk("sda", "8:0", kSata);
-         s.AddPartition("sda", "sda2", "8:2", 2);
-         s.AddDisk("sdb", "8:16", kUsb);
+         s.Add("sda 8:0 sata; sda2 8:2 sda 2; sdb 8:16 usb");
          s.SetMounts({"0:33 /@ / btrfs /dev/sda2", "0:33 /@home /home btrfs /dev/sda2",
                       "8:16 / /media/raw\\040stick ext4 /dev/sdb"});
        },
