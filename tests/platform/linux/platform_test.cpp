@@ -22,17 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The block that the device queries build for READ CAPACITY (10).
-ScsiBlock CapacityBlock() {
-  ScsiBlock b{};
-  PrepareScsiRequest(b, kScsiReadCapacity10);
-  return b;
-}
-
-// The block is the caller's bytes, read by the kernel's side: every area it
-// names must lie inside the buffers given with it.
+// The block (here the one the device queries build for READ CAPACITY (10))
+// is the caller's bytes, read by the kernel's side: every area it names must
+// lie inside the buffers given with it.
 TEST(LinuxScsiPassThrough, CarriesTheCoresBlockAndRefusesAreasOutsideTheBuffers) {
-  auto block = CapacityBlock();
+  ScsiBlock block{};
+  PrepareScsiRequest(block, kScsiReadCapacity10);
   ScsiRequest r;
   ASSERT_TRUE(ParseScsiRequest(block.data(), 585, 585, &r));
   EXPECT_EQ(r.cdb, (std::vector<std::uint8_t>{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -55,7 +50,8 @@ TEST(LinuxScsiPassThrough, CarriesTheCoresBlockAndRefusesAreasOutsideTheBuffers)
       [](auto& h) { h.length = 56; },              // the 64-bit layout
   };
   for (const auto& change : changes) {
-    ScsiBlock b = CapacityBlock();
+    ScsiBlock b{};
+    PrepareScsiRequest(b, kScsiReadCapacity10);
     ScsiPassThroughHeader header = DecodeScsiPassThrough(b.data());
     change(header);
     EncodeScsiPassThrough(header, b.data());
@@ -63,15 +59,18 @@ TEST(LinuxScsiPassThrough, CarriesTheCoresBlockAndRefusesAreasOutsideTheBuffers)
   }
 }
 
+// Where a USB and a SATA disk hang.
+const std::string kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+const std::string kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+
 TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
   const std::string pci = "/sys/devices/pci0000:00/";
   const struct {
     std::string name, device, mmc_type;
     std::uint32_t bus;
   } table[] = {
-      // A stick, or an SD card in a USB reader.
-      {"sdb", pci + "0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", "", 7},
-      {"sda", pci + "0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", "", 11},
+      {"sdb", "/sys/devices/" + kUsb, "", 7},  // a stick, or an SD card in a USB reader
+      {"sda", "/sys/devices/" + kSata, "", 11},
       {"mmcblk0", "/sys/devices/platform/mmc0/mmc0:0001", "SD", 12},
       {"mmcblk1", "/sys/devices/platform/mmc1/mmc1:0001", "MMC", 13},
       {"nvme0n1", pci + "0000:00:1d.0/nvme/nvme0/nvme0n1", "", 17},
@@ -82,10 +81,6 @@ TEST(LinuxPlatformPieces, BusTypesFromSysfs) {
     EXPECT_EQ(BusTypeFor(row.name, row.device, row.mmc_type), row.bus) << row.name;
   }
 }
-
-// Where a USB and a SATA disk hang.
-const std::string kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
-const std::string kSata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
 
 class FakeSystem {
  public:
