@@ -60,6 +60,7 @@ class FileTestPieces : public ::testing::Test {
 // the header after it. A write that fails, or claims success but stored
 // less, is an error: the file is not flushed and stays for the clean-up.
 TEST_F(FileTestPieces, FilesArePiecesOfTheFixedPattern) {
+  constexpr std::uint32_t kPiece = kTestPieceBytes;
   const struct {
     std::int32_t n, size;
     std::vector<std::uint32_t> pieces;  // {}: the write fails
@@ -67,15 +68,10 @@ TEST_F(FileTestPieces, FilesArePiecesOfTheFixedPattern) {
     std::uint32_t short_write;
     std::int64_t size_left;
   } table[] = {
-      {258,
-       kFullTestFileBytes,
-       {52428800, 52428800, 52428800, 52428800},
-       -1,
-       0,
-       kFullTestFileBytes},
+      {258, kFullTestFileBytes, {kPiece, kPiece, kPiece, kPiece}, -1, 0, kFullTestFileBytes},
       {1, 10240, {10240}, -1, 0, 10240},
-      {3, 62914560, {52428800, 10485760}, -1, 0, 62914560},
-      {4, kFullTestFileBytes, {}, 2 * kTestPieceBytes, 0, 2 * kTestPieceBytes},
+      {3, 62914560, {kPiece, 10485760}, -1, 0, 62914560},
+      {4, kFullTestFileBytes, {}, 2 * kPiece, 0, 2 * kPiece},
       {5, kFullTestFileBytes, {}, -1, 4096, 4096},
   };
   for (const auto& row : table) {
@@ -92,22 +88,18 @@ TEST_F(FileTestPieces, FilesArePiecesOfTheFixedPattern) {
         calls.push_back(std::min<std::uint32_t>(piece - done, kWriteCallBytes));
       }
     }
-    if (!calls.empty()) {
-      EXPECT_EQ(files.write_lengths, calls);
-    }
+    EXPECT_TRUE(calls.empty() || files.write_lengths == calls);
     EXPECT_EQ(state.TestFileError, calls.empty());
     EXPECT_EQ(files.flushes, calls.empty() ? 0 : 1);
     EXPECT_EQ(files.open_count(), 0u);
-    const CheapTestFiles::File* f = files.Find(TestFilePath("E:", row.n).substr(3));
+    const CheapTestFiles::File* f = files.Find(TestFilePath("", row.n).substr(1));
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->size, row.size_left);
-    const std::uint8_t header[10] = {
-        static_cast<std::uint8_t>(row.n), 0, 0, 0, 'F', 'F', 'F', '\r', '\n', 0xA5};
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(f->At(i), i == 1 ? row.n >> 8 : header[i]) << i;
+    const int header[10] = {row.n & 0xFF, row.n >> 8, 0, 0, 'F', 'F', 'F', '\r', '\n', 0xA5};
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(f->At(i), header[i]) << i;
     for (std::int64_t at = kMarkerSpacingBytes; at < f->size; at += kMarkerSpacingBytes) {
       ASSERT_EQ(f->At(at), row.n & 0xFF) << at;
-      const bool piece_start = at % kTestPieceBytes == 0;
-      for (int k = 1; k <= 8; ++k) ASSERT_EQ(f->At(at + k), piece_start ? 0 : 0xA5) << at + k;
+      for (int k = 1; k <= 8; ++k) ASSERT_EQ(f->At(at + k), at % kPiece ? 0xA5 : 0) << at + k;
     }
   }
 }
@@ -157,44 +149,40 @@ TEST_F(FileTestPieces, VerifierReadsTheHeaderAndEveryOddMarker) {
   EXPECT_EQ(files.open_count(), 0u);
 }
 
+// The interim check reads every file even after a bad one, and says OK only
+// when all are good.
 TEST_F(FileTestPieces, InterimCheckReadsEveryFileEvenAfterABadOne) {
   for (int n = 1; n <= 15; ++n) Write(n);
   state.results_log.clear();
-  files.Find("VCAPTEST3.tmp")->Set(16384, 9);
-  files.opened.clear();
-  CheckWrittenFiles(ctx, 15);
-  EXPECT_EQ(files.opened.size(), 15u);
-  EXPECT_TRUE(state.TestFileError);
-  EXPECT_EQ(state.GoodFileCount, 14);
-  EXPECT_EQ(state.results_log, " Checking...");
-
-  files.Find("VCAPTEST3.tmp")->Set(16384, 3);
-  state.TestFileError = false;
-  CheckWrittenFiles(ctx, 15);
-  EXPECT_FALSE(state.TestFileError);
+  for (const std::uint8_t marker : {9, 3}) {  // 3: file 3's own marker again
+    files.Find("VCAPTEST3.tmp")->Set(16384, marker);
+    files.opened.clear();
+    state.TestFileError = false;
+    CheckWrittenFiles(ctx, 15);
+    EXPECT_EQ(files.opened.size(), 15u);
+    EXPECT_EQ(state.TestFileError, marker == 9);
+    EXPECT_EQ(state.GoodFileCount, marker == 9 ? 14 : 15);
+  }
   EXPECT_EQ(state.results_log, " Checking... Checking... OK");
 }
 
+// Only test files are deleted, whatever else the wildcard search lets
+// through; without them, or without a drive, nothing is said.
 TEST_F(FileTestPieces, CleanUpDeletesOnlyTestFilesAndSaysNothingWithoutThem) {
-  // A user's files that the wildcard matches alone: nothing to do.
   base.found = {"VCAPTEST_notes.tmp", "VCAPTESTX.tmp"};
   cmdcleanup_Click(ctx);
   EXPECT_EQ(state.results_log, "");
   EXPECT_EQ(window.yields(), 0);
 
   files.files["VCAPTEST1.TMP"] = {};
-  // What a platform's wildcard search might let through besides test files.
   base.found = {"VCAPTEST.tmpx", "notes.txt", "vcaptest9.TMP", "VCAPTEST_notes.tmp"};
-  cmdcleanup_Click(ctx);
-  EXPECT_EQ(state.results_log, "\r\nDeleting E:\\VCAPTEST*.tmp files...finished.");
-  EXPECT_TRUE(files.files.empty());
-  EXPECT_TRUE(base.deleted.empty());  // only vcaptest9.TMP was deleted, by the wrapper
-
-  for (const char* drive : {"", "E", " :"}) {
+  for (const char* drive : {"E:", "", "E", " :"}) {
     state.SelectedDrive = drive;
     cmdcleanup_Click(ctx);
   }
   EXPECT_EQ(state.results_log, "\r\nDeleting E:\\VCAPTEST*.tmp files...finished.");
+  EXPECT_TRUE(files.files.empty());
+  EXPECT_TRUE(base.deleted.empty());  // only vcaptest9.TMP was deleted, by the wrapper
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ class CheapTestFiles : public PlatformWrapper {
     if (disposition == kCreateNew && files.count(name)) return Failed(kErrorFileExists);
     if (disposition == kCreateAlways || disposition == kCreateNew) files[name] = File{};
     if (!files.count(name)) return Failed(kErrorFileNotFound);
-    handles_[next_handle_] = {name, &files[name], 0, flags};
+    handles_[next_handle_] = {&files[name], 0, flags};
     return next_handle_++;
   }
   bool WriteFile(Handle h, const void* buffer, std::uint32_t length,
@@ -164,7 +164,6 @@ class CheapTestFiles : public PlatformWrapper {
   }
 
   struct OpenFile {
-    std::string name;
     File* file = nullptr;  // map nodes stay put
     std::int64_t position = 0;
     std::uint32_t flags = 0;
