@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/harness.h"
@@ -34,17 +31,14 @@ TEST(DebianPackage, InstallsTheRunnerItsManPageAndCompletion) {
   ASSERT_EQ(std::system(pack.c_str()), 0) << Output("cat '" + dir.path() + "/cpack.log'");
   const std::string deb = dir.path() + "/out/veracap_1.1.1_" +
                           Output("dpkg --print-architecture | tr -d '\\n'") + ".deb";
-  ASSERT_TRUE(std::filesystem::exists(deb)) << deb;
   EXPECT_NE(Output("dpkg-deb -f '" + deb + "' Depends").find("libblkid1"), std::string::npos);
 
   const std::string root = dir.path() + "/root";
   ASSERT_EQ(std::system(("dpkg-deb -x '" + deb + "' '" + root + "'").c_str()), 0);
   EXPECT_EQ(Output("'" + root + "/usr/bin/veracap-cli' --version"), "veracap-cli 1.1.1\n");
   const std::string man = root + "/usr/share/man/man1/veracap-cli.1";
-  ASSERT_TRUE(std::filesystem::exists(man));
   EXPECT_NE(Output("MANWIDTH=80 man -l '" + man + "' 2>&1").find("EXIT STATUS"), std::string::npos);
   const std::string completion = root + "/usr/share/bash-completion/completions/veracap-cli";
-  ASSERT_TRUE(std::filesystem::exists(completion));
   EXPECT_EQ(std::system(("bash -n '" + completion + "'").c_str()), 0);
 }
 #endif
