@@ -16,7 +16,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -120,51 +119,44 @@ inline bool Retry(const std::function<bool()>& ready, int tries = 20) {
   return false;
 }
 
-// Mount points and types of our own mount table, in order (the scratch
-// folders' names need no unescaping).
-inline std::vector<std::pair<std::string, std::string>> Mounts() {
-  std::vector<std::pair<std::string, std::string>> mounts;
+// The mount points of our own mount table, in order (the scratch folders'
+// names need no unescaping).
+inline std::vector<std::string> Mounts() {
+  std::vector<std::string> points;
   std::istringstream lines(ReadText("/proc/self/mountinfo"));
   for (std::string line; std::getline(lines, line);) {
     std::istringstream f(line);
-    std::vector<std::string> w{std::istream_iterator<std::string>(f), {}};
-    const auto dash = std::find(w.begin(), w.end(), "-");
-    if (w.size() > 4 && dash != w.end() && dash + 1 != w.end()) mounts.emplace_back(w[4], dash[1]);
+    std::string w[5];
+    for (std::string& word : w) f >> word;
+    points.push_back(w[4]);
   }
-  return mounts;
+  return points;
 }
 // Whether something is mounted at dir, or under it when under is set.
 inline bool IsMounted(const std::string& dir, bool under = false) {
-  for (const auto& m : Mounts()) {
-    if (under ? m.first.rfind(dir + "/", 0) == 0 : m.first == dir) return true;
+  for (const std::string& m : Mounts()) {
+    if (under ? m.rfind(dir + "/", 0) == 0 : m == dir) return true;
   }
   return false;
 }
 
-// Undoes all that was made under dir: its file systems (newest first), the
-// loop devices over its files, then its FUSE sticks (each waits until its
-// loop devices are closed); then removes dir when asked, never through a
-// mount still in place.
+// Undoes all that was made under the scratch folder dir: its file systems
+// (newest first), the loop devices over its files, then its FUSE stick
+// (which waits until its loop devices are closed); then removes dir when
+// asked, never through a mount still in place.
 inline void Teardown(const std::string& dir, bool remove) {
-  const auto mounts = Mounts();
-  const auto unmount = [&](bool fuse) {
-    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-      if (it->first.rfind(dir + "/", 0) != 0 || (it->second.rfind("fuse", 0) == 0) != fuse)
-        continue;
-      Retry([&] {
-        return fuse ? Run("fusermount3 -u " + it->first) == 0
-                    : ::umount2(it->first.c_str(), 0) == 0;
-      });
-    }
-  };
-  unmount(false);
+  const std::vector<std::string> mounts = Mounts();
+  for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
+    if (it->rfind(dir + "/", 0) != 0 || *it == dir + "/fuse") continue;
+    Retry([&] { return ::umount2(it->c_str(), 0) == 0; });
+  }
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
     if (ReadText(entry.path().string() + "/loop/backing_file").rfind(dir + "/", 0) == 0) {
       Retry([&] { return Run("losetup -d /dev/" + entry.path().filename().string()) == 0; });
     }
   }
-  unmount(true);
+  if (IsMounted(dir + "/fuse")) Retry([&] { return Run("fusermount3 -u " + dir + "/fuse") == 0; });
   if (remove && !IsMounted(dir, true)) fs::remove_all(dir, ec);
 }
 

@@ -63,18 +63,6 @@ class LinuxE2E : public ::testing::Test {
     scratch_.ResetCounters();
   }
 
-  // A sparse image of size_bytes (image_) attached as loop_ with logical
-  // blocks of sector_bytes; the platform's disk number.
-  std::int32_t AttachImage(std::uint64_t size_bytes, std::uint32_t sector_bytes = 512) {
-    platform_.reset();
-    scratch_.Undo();
-    image_ = scratch_.path() + "/disk.img";
-    std::ofstream{image_};
-    fs::resize_file(image_, size_bytes);
-    loop_ = scratch_.Loop(image_, "--sector-size " + std::to_string(sector_bytes));
-    return Platform().Devices().DiskNumberOf(loop_);
-  }
-
   LinuxPlatform& Platform() {
     if (!platform_) {
       platform_ = std::make_unique<LinuxPlatform>(linux_platform::Options{
@@ -108,7 +96,7 @@ class LinuxE2E : public ::testing::Test {
   // Destroyed in reverse: the platform (closing its descriptors), then the
   // devices.
   testdev::Scratch scratch_;
-  std::string loop_, image_, mnt_ = scratch_.path() + "/mnt", notices_;
+  std::string loop_, mnt_ = scratch_.path() + "/mnt", notices_;
   std::unique_ptr<LinuxPlatform> platform_;
 };
 
@@ -129,22 +117,24 @@ std::string DiskPath(std::int32_t n) { return "\\\\.\\PhysicalDrive" + std::to_s
 TEST_F(LinuxE2E, SectorsReachTheDeviceAndNoPageCacheAnswers) {
   for (const std::uint32_t block_bytes : {512u, 4096u}) {
     SCOPED_TRACE(block_bytes);
-    const std::int32_t disk = AttachImage(8 << 20, block_bytes);
+    MakeStick(8 * kMiB, 8 * kMiB, "wrap");
+    testdev::Make("losetup --sector-size " + std::to_string(block_bytes) + " " + loop_);
+    const std::int32_t disk = Platform().Devices().DiskNumberOf(loop_);
     ASSERT_GT(disk, 0);
-    const std::string background(8192, '\xAB');
-    ASSERT_TRUE(testdev::WriteAt(image_, 4096, background));
+    const std::string memory = scratch_.memory(), background(8192, '\xAB');
+    ASSERT_TRUE(testdev::WriteAt(memory, 4096, background));
     const Handle h =
         Platform().CreateFile(DiskPath(disk), kReadWrite, kShareBoth, kOpenExisting, 0);
     ASSERT_NE(h, kInvalidHandle) << Platform().GetLastError();
     ASSERT_TRUE(WriteSector(h, 9, Pattern(1)));
-    EXPECT_EQ(testdev::ReadText(image_, 4096, 8192),
+    EXPECT_EQ(testdev::ReadText(memory, 4096, 8192),
               background.substr(0, 512) + Pattern(1) + background.substr(1024));
     // A buffered reader of the device now has the sector in the page cache;
     // the memory behind the device changes; the platform sees the change.
     std::string bytes(512, '\0');
     const int fd = ::open(loop_.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::pread(fd, bytes.data(), 512, 9 * 512), 512);
-    ASSERT_TRUE(testdev::WriteAt(image_, 9 * 512, Pattern(2)));
+    ASSERT_TRUE(testdev::WriteAt(memory, 9 * 512, Pattern(2)));
     ASSERT_EQ(::pread(fd, bytes.data(), 512, 9 * 512), 512);
     ::close(fd);
     EXPECT_EQ(bytes, Pattern(1)) << "the page cache still answers with the old bytes";
@@ -187,10 +177,9 @@ TEST_F(LinuxE2E, TheSystemDiskAndItsRootVolumeAreRefusedWhateverTheirNumber) {
 // real, and the lock holds the device exclusively until the handles close.
 // Raw writes are refused while the file system is mounted.
 TEST_F(LinuxE2E, BusyDismountLockAndUnlockOfAMountedVolume) {
-  const std::int32_t disk = AttachImage(32 << 20);
+  MakeStick(32 * kMiB, 32 * kMiB, "wrap", "ext4");
+  const std::int32_t disk = Platform().Devices().DiskNumberOf(loop_);
   ASSERT_GT(disk, 0);
-  testdev::MakeFileSystem(loop_, "ext4", "VCAPLOOP");
-  scratch_.Mount(loop_, mnt_, "ext4");
   const char letter = Platform().Devices().LetterOf(mnt_);
   ASSERT_NE(letter, 0);
   const Handle d = Platform().CreateFile(DiskPath(disk), kReadWrite, kShareBoth, kOpenExisting, 0);
@@ -386,7 +375,10 @@ TEST_F(LinuxE2E, RunnerFixesTheCounterfeitToItsRealSize) {
 // the runner notices and writes nothing.
 TEST_F(LinuxE2E, RunnerRefusesADeviceThatChangedAfterItWasChosen) {
   VERACAP_NEED(testdev::Missing("script"));
-  ASSERT_GT(AttachImage(64 * kMiB), 0);
+  const std::string image = scratch_.path() + "/disk.img";
+  std::ofstream{image};
+  fs::resize_file(image, 64 * kMiB);
+  loop_ = scratch_.Loop(image);
   const std::string answers = scratch_.path() + "/answers", out = scratch_.path() + "/tty.txt";
   ASSERT_EQ(::mkfifo(answers.c_str(), 0600), 0);
   int status = -1;
@@ -401,7 +393,7 @@ TEST_F(LinuxE2E, RunnerRefusesADeviceThatChangedAfterItWasChosen) {
       << testdev::ReadText(out);
   // The device grows: not the one chosen, though it keeps its path (the
   // loop device is never let go, so no other program can take it meanwhile).
-  fs::resize_file(image_, 128 * kMiB);
+  fs::resize_file(image, 128 * kMiB);
   EXPECT_EQ(testdev::Run("losetup --set-capacity " + loop_), 0);
   answer << "y\n" << std::flush;
   answer.close();
@@ -410,7 +402,7 @@ TEST_F(LinuxE2E, RunnerRefusesADeviceThatChangedAfterItWasChosen) {
   EXPECT_EQ(status, 2) << told;
   EXPECT_NE(told.find("no longer the one chosen"), std::string::npos) << told;
   EXPECT_EQ(told.find("Writing marker"), std::string::npos);
-  EXPECT_EQ(testdev::ReadText(image_).find_first_not_of('\0'), std::string::npos)
+  EXPECT_EQ(testdev::ReadText(image).find_first_not_of('\0'), std::string::npos)
       << "nothing was written";
 }
 
