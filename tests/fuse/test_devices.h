@@ -64,32 +64,6 @@ inline bool WriteAt(const std::string& path, std::uint64_t offset, const std::st
   return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
-// "" when the program is installed, else why a test cannot run.
-inline std::string Missing(const std::string& program) {
-  for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
-    if (::access((std::string(dir) + "/" + program).c_str(), X_OK) == 0) return "";
-  }
-  return program + " is not installed";
-}
-
-// Why the device tests cannot run here ("" when they can).
-inline std::string SkipReason() {
-  if (::geteuid() != 0) return "needs root rights (loop devices, mount)";
-  if (::access("/dev/loop-control", F_OK) != 0) return "no /dev/loop-control on this machine";
-  if (::access("/dev/shm", W_OK) != 0) return "no writable /dev/shm";
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse on this machine";
-  if (std::string(VERACAP_FUSE_PROGRAM).empty()) return "counterfeit_fuse not built (no libfuse3)";
-  return Missing("losetup") + Missing("fusermount3");
-}
-
-// Whether the kernel and mkfs can make a file system of this type here.
-inline std::string FileSystemSkipReason(const std::string& fs_type) {
-  if (ReadText("/proc/filesystems").find("\t" + fs_type) == std::string::npos) {
-    return "the kernel offers no " + fs_type + " file system";
-  }
-  return Missing("mkfs." + fs_type);
-}
-
 // Runs a shell command and waits; its exit code, -1 when it did not exit.
 // Its output (stdout and stderr) goes to *output when given.
 inline int Run(const std::string& command, std::string* output = nullptr) {
@@ -108,6 +82,30 @@ inline std::string Make(const std::string& command) {
   std::string output;
   if (Run(command, &output) != 0) throw std::runtime_error(command + ": " + output);
   return output;
+}
+
+// "" when the program is installed, else why a test cannot run.
+inline std::string Missing(const std::string& program) {
+  const int found = Run("PATH=/usr/sbin:/usr/bin:/sbin:/bin command -v " + program);
+  return found == 0 ? "" : program + " is not installed";
+}
+
+// Why the device tests cannot run here ("" when they can).
+inline std::string SkipReason() {
+  if (::geteuid() != 0) return "needs root rights (loop devices, mount)";
+  if (::access("/dev/loop-control", F_OK) != 0) return "no /dev/loop-control on this machine";
+  if (::access("/dev/shm", W_OK) != 0) return "no writable /dev/shm";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse on this machine";
+  if (std::string(VERACAP_FUSE_PROGRAM).empty()) return "counterfeit_fuse not built (no libfuse3)";
+  return Missing("losetup") + Missing("fusermount3");
+}
+
+// Whether the kernel and mkfs can make a file system of this type here.
+inline std::string FileSystemSkipReason(const std::string& fs_type) {
+  if (ReadText("/proc/filesystems").find("\t" + fs_type) == std::string::npos) {
+    return "the kernel offers no " + fs_type + " file system";
+  }
+  return Missing("mkfs." + fs_type);
 }
 
 // Whether ready() holds within tries times 50 ms (a device just closed may

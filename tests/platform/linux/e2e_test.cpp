@@ -445,9 +445,8 @@ TEST_F(LinuxE2E, RunnerVolumeFileTestByFileSystemAndDevice) {
   for (const auto& row : table) {
     SCOPED_TRACE(std::string(row.fs) + " " + std::to_string(row.real >> 20) + " MiB " + row.beyond +
                  " " + row.mount_options);
-    const std::string reason = testdev::FileSystemSkipReason(row.fs);
-    if (!reason.empty()) {
-      std::printf("SKIP: %s\n", reason.c_str());
+    if (const std::string why = testdev::FileSystemSkipReason(row.fs); !why.empty()) {
+      std::printf("SKIP: %s\n", why.c_str());
       continue;
     }
     MakeStick(row.claimed, row.real, row.beyond, row.fs, "", row.mount_options);
