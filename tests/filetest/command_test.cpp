@@ -384,29 +384,24 @@ TEST_F(VolumeFileTestRun, RunsOfCheapFiles) {
     std::vector<std::string> parts;
     const char* never_opened;
   } table[] = {
-      {(90 * 200 + 10) * kMiB + 1024,
-       4,
-       {Files(15, 15, "00:03:40") + " Checking... OK\r\n",
-        Files(25, 25, "00:03:20") + " Checking... OK\r\n",
-        Files(45, 45, "00:02:40") + " Checking... OK\r\n",
-        Files(85, 85, "00:01:40") + " Checking... OK\r\n",
-        Files(90, 90) + LastFile(91, "10") + Verifying(90, 91),
-        "\r\n\r\nPASSED: 18010MB tested and OK.\r\n"},
-       "VCAPTEST92"},
-      {400 * kMiB + 2047,
-       0,
-       {Files(2, 2) + Verifying(2, 3) + "\r\n---", "PASSED: 400MB"},
+      // clang-format off
+      {(90 * 200 + 10) * kMiB + 1024, 4, {Files(15, 15, "00:03:40") + " Checking... OK\r\n",
+       Files(25, 25, "00:03:20") + " Checking... OK\r\n",
+       Files(45, 45, "00:02:40") + " Checking... OK\r\n",
+       Files(85, 85, "00:01:40") + " Checking... OK\r\n",
+       Files(90, 90) + LastFile(91, "10") + Verifying(90, 91),
+       "\r\n\r\nPASSED: 18010MB tested and OK.\r\n"}, "VCAPTEST92"},
+      {400 * kMiB + 2047, 0, {Files(2, 2) + Verifying(2, 3) + "\r\n---", "PASSED: 400MB"},
        "VCAPTEST3"},
+      // clang-format on
   };
   for (const auto& row : table) {
     Start(kSmall, "E:", row.free);
     cmdVolumeTest_Click(*ctx_);
     const std::string& log = state_.results_log;
     std::size_t checks = 0;
-    for (auto at = log.find("Checking"); at != std::string::npos;
-         at = log.find("Checking", at + 1)) {
+    for (auto at = log.find("Checking"); at != std::string::npos; at = log.find("Checking", at + 1))
       ++checks;
-    }
     EXPECT_EQ(checks, row.checks);
     for (const auto& part : row.parts) EXPECT_NE(log.find(part), std::string::npos) << part;
     for (const auto& path : cheap_->opened)

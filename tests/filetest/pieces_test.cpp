@@ -148,23 +148,6 @@ TEST_F(FileTestPieces, VerifierReadsTheHeaderAndEveryOddMarker) {
   EXPECT_EQ(files.open_count(), 0u);
 }
 
-// The interim check reads every file even after a bad one, and says OK only
-// when all are good.
-TEST_F(FileTestPieces, InterimCheckReadsEveryFileEvenAfterABadOne) {
-  for (int n = 1; n <= 15; ++n) Write(n);
-  state.results_log.clear();
-  for (const std::uint8_t marker : {9, 3}) {  // 3: file 3's own marker again
-    files.Find("VCAPTEST3.tmp")->Set(16384, marker);
-    files.opened.clear();
-    state.TestFileError = false;
-    CheckWrittenFiles(ctx, 15);
-    EXPECT_EQ(files.opened.size(), 15u);
-    EXPECT_EQ(state.TestFileError, marker == 9);
-    EXPECT_EQ(state.GoodFileCount, marker == 9 ? 14 : 15);
-  }
-  EXPECT_EQ(state.results_log, " Checking... Checking... OK");
-}
-
 // What a wildcard search may let through besides test files stays; without
 // a drive, or without test files, the clean-up says nothing.
 TEST_F(FileTestPieces, CleanUpDeletesOnlyTestFilesAndSaysNothingWithoutThem) {
