@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "diskio/sector_io.h"
-#include "platform/platform_wrapper.h"
+#include "support/counting_platform.h"
 #include "support/harness.h"
 
 namespace veracap {
@@ -52,27 +52,14 @@ TEST(DriveVolumes, VolumesOnADiskByExtentsLetterOrNot) {
       "  volume E: label \"A\" capacity 2MiB offset 3MiB mount \"C:\\e\\\"\n"
       "disk 2\n  claimed 1GiB\n  volume H: label \"OTHER\" capacity 1MiB\n");
   ASSERT_TRUE(h.ok());
-  struct Row {
-    std::int32_t disk;
-    std::vector<std::vector<std::string>> mounts;
-    std::vector<DiskExtent> extents;
-  };
-  const Row table[] = {
-      {1,
-       {{"C:\\mnt\\stick\\"}, {"E:\\", "C:\\e\\"}},
-       {{1, 1u << 20, 1u << 20}, {1, 3u << 20, 2u << 20}}},
-      {0, {}, {}},
-  };
-  for (const Row& row : table) {
-    SCOPED_TRACE(row.disk);
-    const std::vector<VolumeOnDisk> volumes = VolumesOnDisk(h.ctx(), row.disk);
-    ASSERT_EQ(volumes.size(), row.mounts.size());
-    for (std::size_t i = 0; i < volumes.size(); ++i) {
-      EXPECT_EQ(volumes[i].mount_paths, row.mounts[i]);
-      EXPECT_EQ(volumes[i].extents, std::vector<DiskExtent>{row.extents[i]});
-    }
-  }
-  const std::string hidden = VolumesOnDisk(h.ctx(), 1)[0].name;
+  EXPECT_TRUE(VolumesOnDisk(h.ctx(), 0).empty());
+  const std::vector<VolumeOnDisk> volumes = VolumesOnDisk(h.ctx(), 1);
+  ASSERT_EQ(volumes.size(), 2u);
+  EXPECT_EQ(volumes[0].mount_paths, std::vector<std::string>{"C:\\mnt\\stick\\"});
+  EXPECT_EQ(volumes[1].mount_paths, (std::vector<std::string>{"E:\\", "C:\\e\\"}));
+  EXPECT_EQ(volumes[0].extents, (std::vector<DiskExtent>{{1, 1u << 20, 1u << 20}}));
+  EXPECT_EQ(volumes[1].extents, (std::vector<DiskExtent>{{1, 3u << 20, 2u << 20}}));
+  const std::string hidden = volumes[0].name;
   const Handle v =
       OpenTrackedHandle(h.ctx(), VolumeDevicePath(hidden), kGenericRead | kGenericWrite,
                         kFileShareRead | kFileShareWrite, kOpenExisting, 0);
@@ -84,42 +71,16 @@ TEST(DriveVolumes, VolumesOnADiskByExtentsLetterOrNot) {
 
 // A drive letter whose device is no disk (a CD-ROM drive, say) answers the
 // device-number query with its own numbering: it belongs to no disk, even
-// when its number is that of one.
-class CdRomAt : public PlatformWrapper {
- public:
-  CdRomAt(Platform& target, std::string path) : PlatformWrapper(target), path_(std::move(path)) {}
-  Handle CreateFile(const std::string& path, std::uint32_t access, std::uint32_t share,
-                    std::uint32_t disposition, std::uint32_t flags) override {
-    const Handle h = target_.CreateFile(path, access, share, disposition, flags);
-    if (path == path_) cd_ = h;
-    opened.push_back(path);
-    return h;
-  }
-  bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
-                       void* out, std::uint32_t out_size, std::uint32_t* returned) override {
-    const bool ok = target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
-    if (ok && h == cd_ && code == kIoctlStorageGetDeviceNumber && out_size >= 4) {
-      static_cast<std::uint8_t*>(out)[0] = 2;  // FILE_DEVICE_CD_ROM
-    }
-    return ok;
-  }
-
-  std::vector<std::string> opened;
-
- private:
-  std::string path_;
-  Handle cd_ = kInvalidHandle;
-};
-
-// A network share or CD-ROM letter is not even opened: an unreachable server
-// would hold the window.
+// when its number is that of one. A network share or CD-ROM letter is not
+// even opened: an unreachable server would hold the window.
 TEST(DriveVolumes, ALetterOfAnotherDeviceTypeBelongsToNoDisk) {
   testing::Harness h(
       "drive Y: cdrom\ndrive Z: remote\n"
       "disk 1\n  claimed 1GiB\n  volume E: label \"A\" capacity 1MiB\n"
       "  volume F: label \"B\" capacity 1MiB offset 3MiB\n");
   ASSERT_TRUE(h.ok());
-  CdRomAt cd(h.platform(), "\\\\.\\E:");
+  testing::CountingPlatform cd(h.platform());
+  cd.cdrom_path = "\\\\.\\E:";
   Context ctx{cd, h.window(), h.state()};
   EXPECT_EQ(GetDiskNumber(ctx, "E:"), kNoDiskNumber);
   EXPECT_EQ(GetDiskNumber(ctx, "F:"), 1);

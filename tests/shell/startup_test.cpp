@@ -6,7 +6,6 @@
 
 #include "app/controls.h"
 #include "app/results_log.h"
-#include "support/counting_platform.h"
 #include "support/harness.h"
 
 namespace veracap {
@@ -69,14 +68,13 @@ TEST(StartUp, KeepsTheWindowAtItsLoadSize) {
 
 TEST(StartUp, LinkOpensTheMakersPageAndExitSaysGoodbye) {
   Harness h(kManifest);
-  testing::CountingPlatform watch(h.platform());
-  Context ctx{watch, h.window(), h.state()};
-  Form_Load(ctx);
-  ASSERT_TRUE(Click(ctx, Control::Label2));
-  EXPECT_EQ(watch.urls, (std::vector<std::string>{
-                            "http://www.veracap.example/tutorials/-fake-usb-flash-memory-drives"}));
+  Form_Load(h.ctx());
+  ASSERT_TRUE(Click(h.ctx(), Control::Label2));
+  const std::vector<std::string> opened{
+      "ShellExecute open http://www.veracap.example/tutorials/-fake-usb-flash-memory-drives"};
+  EXPECT_EQ(h.platform().requests(), opened);
 
-  ASSERT_TRUE(Click(ctx, Control::cmdExit));
+  ASSERT_TRUE(Click(h.ctx(), Control::cmdExit));
   const RecordedMessageBox& bye = h.window().message_boxes().back();
   EXPECT_EQ(bye.text,
             "Thanks for using VERACAP - Please visit WWW.VERACAP.EXAMPLE for more information on "
@@ -84,10 +82,10 @@ TEST(StartUp, LinkOpensTheMakersPageAndExitSaysGoodbye) {
   EXPECT_TRUE(h.state().ended);
   // The program has ended: no handler runs any more.
   const std::size_t boxes = h.window().message_boxes().size();
-  EXPECT_FALSE(Click(ctx, Control::cmdExit));
-  EXPECT_FALSE(Click(ctx, Control::Label2));
+  EXPECT_FALSE(Click(h.ctx(), Control::cmdExit));
+  EXPECT_FALSE(Click(h.ctx(), Control::Label2));
   EXPECT_EQ(h.window().message_boxes().size(), boxes);
-  EXPECT_EQ(watch.urls.size(), 1u);
+  EXPECT_EQ(h.platform().requests(), opened);
 }
 
 TEST(Clicks, ReachOnlyVisibleEnabledControlsOfAShownWindow) {

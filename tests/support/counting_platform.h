@@ -1,8 +1,8 @@
 // Watches what the core asks of a platform, passing every call on: transfers,
 // flushes, files created for writing and deleted, handles closed twice,
-// byte-range locks never released, and the links opened. Two faults on
-// request: the second write to one file fails with an error code, and a
-// request for no compression is ignored.
+// byte-range locks never released, and every path opened. Three faults on
+// request: the second write to one file fails with an error code, a request
+// for no compression is ignored, and one path answers as a CD-ROM drive.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,9 @@ class CountingPlatform : public PlatformWrapper {
                     std::uint32_t disposition, std::uint32_t flags) override {
     if ((access & kGenericWrite) != 0 && path.rfind("\\\\.\\", 0) != 0) created.push_back(path);
     const Handle h = target_.CreateFile(path, access, share, disposition, flags);
+    opened.push_back(path);
     if (h != kInvalidHandle && path.size() > 3 && path.substr(3) == fail_file) failing_ = h;
+    if (path == cdrom_path) cdrom_ = h;
     return h;
   }
   bool ReadFile(Handle h, void* b, std::uint32_t n, std::uint32_t* r) override {
@@ -61,11 +63,14 @@ class CountingPlatform : public PlatformWrapper {
     deleted.push_back(path);
     return target_.DeleteFile(path);
   }
-  void ShellExecuteOpen(const std::string& url) override { urls.push_back(url); }
   bool DeviceIoControl(Handle h, std::uint32_t code, const void* in, std::uint32_t in_size,
                        void* out, std::uint32_t out_size, std::uint32_t* returned) override {
     if (code == kFsctlSetCompression && ignore_compression_request) return true;
-    return target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
+    const bool ok = target_.DeviceIoControl(h, code, in, in_size, out, out_size, returned);
+    if (ok && h == cdrom_ && code == kIoctlStorageGetDeviceNumber && out_size >= 4) {
+      static_cast<std::uint8_t*>(out)[0] = 2;  // FILE_DEVICE_CD_ROM
+    }
+    return ok;
   }
   std::uint32_t GetLastError() override {
     return error_ != 0 ? std::exchange(error_, 0) : target_.GetLastError();
@@ -74,18 +79,19 @@ class CountingPlatform : public PlatformWrapper {
   std::string fail_file;  // "VCAPTEST2.tmp": its second write fails with fail_error
   std::uint32_t fail_error = 0;
   bool ignore_compression_request = false;
+  std::string cdrom_path;  // e.g. \\.\E:, whose device-number answer names a CD-ROM drive
 
   int reads = 0, writes = 0, flushes = 0, double_closes = 0;
   std::set<Handle> closed;
   // Byte ranges locked and not (yet) unlocked: closing the handle does not
   // count as releasing them.
   std::set<std::tuple<Handle, std::uint64_t, std::uint64_t>> locks;
+  std::vector<std::string> opened;
   std::vector<std::string> created;  // files (not devices) opened for writing
   std::vector<std::string> deleted;
-  std::vector<std::string> urls;
 
  private:
-  Handle failing_ = kInvalidHandle;
+  Handle failing_ = kInvalidHandle, cdrom_ = kInvalidHandle;
   int failing_writes_ = 0;
   std::uint32_t error_ = 0;
 };
