@@ -341,30 +341,6 @@ TEST_F(QuickSizeTestTest, WriteErrorAnswers) {
   }
 }
 
-TEST_F(QuickSizeTestTest, CancelAtFirstAndMiddleStep) {
-  for (const long press_at : {1L, 40L}) {
-    SCOPED_TRACE(press_at);
-    Start(Manifest(kGenuineSectors, "800MiB", "error"), kGenuineSectors);
-    h().window().on_yield = [&](long n) {
-      if (n == press_at) h().state().CancelRequested = true;
-    };
-    QuickSizeTest(h().ctx());
-    const std::string& log = h().log();
-    EXPECT_EQ(log.substr(log.size() - 15), "\r\nTEST ABORTED!");
-    EXPECT_EQ(log.find("Reading back"), std::string::npos);
-    EXPECT_EQ(log.find("% complete  - ") != std::string::npos, press_at == 40);
-    EXPECT_EQ(h().platform().open_handle_count(), 0u);
-    EXPECT_EQ(h().platform().requests().back(), "FSCTL_UNLOCK_VOLUME E:");
-    EXPECT_FALSE(h().window().control(Control::cmdCancel).visible);
-    // Sector 0 keeps the 0xFF fill of the preparation, or holds its marker
-    // once the lowest block has been written: no partition table either way.
-    std::uint8_t sector[512];
-    ASSERT_TRUE(h().platform().PeekSector(2, 0, sector));
-    EXPECT_EQ(sector[7], press_at == 1 ? 0xFF : 0x80);
-    EXPECT_EQ(std::count(sector + 24, sector + 512, 0xFF), 488);
-  }
-}
-
 // Markers above 2 TiB need more than 32 bits; zeros or 0xFF are no marker.
 TEST(MarkerTest, EncodesSectorNumbersAndJudgesWhatComesBack) {
   std::vector<std::uint8_t> buffer(512, 0xFF);
