@@ -57,8 +57,10 @@ std::string Progress(const char* label, std::initializer_list<int> percents) {
 
 class QuickSizeTestTest : public ::testing::Test {
  protected:
-  void Start(const std::string& manifest, std::int64_t sectors) {
-    harness_ = std::make_unique<Harness>(manifest);
+  // Disks in RAM, or in image files in images that a later run finds again.
+  void Start(const std::string& manifest, std::int64_t sectors, const std::string& images = "") {
+    harness_ = images.empty() ? std::make_unique<Harness>(manifest)
+                              : std::make_unique<Harness>(manifest, images);
     ASSERT_TRUE(harness_->ok());
     AppState& s = harness_->state();
     s.SelectedDiskNumber = 2;
@@ -207,11 +209,9 @@ TEST_F(QuickSizeTestTest, WritesTheGuardMarkersProbesAndFloodAndReadsWholeBlocks
 // with the cause and without a verdict on the memory.
 TEST_F(QuickSizeTestTest, WriteRefusedForACauseOtherThanTheMemoryStopsTheTest) {
   testing::TempDir images;
-  Harness first(Manifest(kGenuineSectors, "800MiB", "error"), images.path());
-  first.state().SelectedDiskNumber = 2;
-  first.state().DriveSizeBytes = kGenuineSectors * 512.0;
-  QuickSizeTest(first.ctx());
-  ASSERT_EQ(first.state().quick_outcome, Outcome::kPassed);
+  Start(Manifest(kGenuineSectors, "800MiB", "error"), kGenuineSectors, images.path());
+  QuickSizeTest(h().ctx());
+  ASSERT_EQ(h().state().quick_outcome, Outcome::kPassed);
 
   const std::int64_t bad = kGenuineSectors - 1 - 3 * 25600;
   const std::string fault = "  fault write-fail " + std::to_string(bad) + " error ";
@@ -225,21 +225,19 @@ TEST_F(QuickSizeTestTest, WriteRefusedForACauseOtherThanTheMemoryStopsTheTest) {
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.extra);
-    Harness again(Manifest(kGenuineSectors, "800MiB", "error", row.extra), images.path());
-    again.state().SelectedDiskNumber = 2;
-    again.state().DriveSizeBytes = kGenuineSectors * 512.0;
-    QuickSizeTest(again.ctx());
+    Start(Manifest(kGenuineSectors, "800MiB", "error", row.extra), kGenuineSectors, images.path());
+    QuickSizeTest(h().ctx());
     const std::string verdict =
         "\r\n                         *** FAILED ***\r\n\r\nTHE DRIVE COULD NOT BE WRITTEN!\r\n\r\n"
         "Writing stopped at " +
         row.cause + ". Its memory was not tested.\r\n";
     const std::string tail = "\r\nTest took 1 seconds.\r\n" + verdict + kUnplugText;
-    const std::string& log = again.log();
+    const std::string& log = h().log();
     ASSERT_GE(log.size(), tail.size());
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
     EXPECT_EQ(log.find("WRITE ERROR"), std::string::npos);
     EXPECT_EQ(log.find("Reading back"), std::string::npos);
-    EXPECT_EQ(again.window().message_boxes().at(0).text, verdict);
+    EXPECT_EQ(Boxes().at(0).text, verdict);
   }
 }
 
