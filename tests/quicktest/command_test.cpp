@@ -83,6 +83,7 @@ TEST_F(QuickTestCommand, DiskByTheNumberInAnEntryWithoutLetters) {
   ASSERT_TRUE(Click(ctx, Control::cmdQuickTest));
   EXPECT_EQ(h.state().SelectedDiskNumber, 3);
   EXPECT_NE(h.log().find("DRIVE 3 -   31.3MiB GENERIC BLANK"), std::string::npos);
+  EXPECT_NE(h.log().find("*** PASSED ***"), std::string::npos);
 }
 
 // Either question cancelled leaves the disk untouched. Both answered OK, the
