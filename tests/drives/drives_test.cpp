@@ -46,19 +46,6 @@ class DriveList : public ::testing::Test {
   Harness h;
 };
 
-TEST_F(DriveList, OffersUsbDisksWithTheirLettersLabelsAndDescriptions) {
-  Drive1_Change(h.ctx());
-  // Four letters: disks 1 to 3 are examined; the SATA disk is left out.
-  EXPECT_EQ(Entries(), (std::vector<std::string>{kDisk1Entry, kDisk3Entry}));
-  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
-  EXPECT_EQ(h.state().SelectedDrive, "E:");
-  EXPECT_EQ(StateOf(h.state(), Control::Drive1).items,
-            (std::vector<std::string>{"C:", "D:", "E:", "F:"}));
-  EXPECT_EQ(h.state().SelectedDiskNumber, 3);
-  EXPECT_TRUE(h.window().message_boxes().empty());
-  EXPECT_EQ(h.platform().open_handle_count(), 0u);
-}
-
 TEST_F(DriveList, ListsDisksBeyondTheCountOfDriveLetters) {
   // Two drive letters, yet three disks after the system disk: one without a
   // letter (as a stick is after a Quick Size Test), and disk 3 after a gap;
@@ -111,15 +98,37 @@ TEST(SystemDisks, ByWhatTheyHoldNotByTheirNumber) {
   EXPECT_EQ(RoleOfDisk(unknown.ctx(), 1), DiskRole::kTestable);
 }
 
-TEST_F(DriveList, ListAllDrivesAsksBeforeAddingOtherDisks) {
+// The USB disks offered with their letters, labels and descriptions; an
+// entry chosen sets the drive and a rebuild (Refresh, or another letter
+// picked) returns to the first; "List all drives" asks before adding the
+// other disks.
+TEST_F(DriveList, OffersUsbDisksAndAllDrivesOnlyWhenConfirmed) {
   Form_Load(h.ctx());
-  ASSERT_EQ(Entries().size(), 2u);
-  const std::size_t about = h.window().message_boxes().size();
+  // Four letters: disks 1 to 3 are examined; the SATA disk is left out.
+  EXPECT_EQ(Entries(), (std::vector<std::string>{kDisk1Entry, kDisk3Entry}));
+  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  EXPECT_EQ(StateOf(h.state(), Control::Drive1).items,
+            (std::vector<std::string>{"C:", "D:", "E:", "F:"}));
+  EXPECT_EQ(h.state().SelectedDiskNumber, 3);
+  ASSERT_EQ(h.window().message_boxes().size(), 1u);  // the About box
+  EXPECT_EQ(h.platform().open_handle_count(), 0u);
+
+  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
+  EXPECT_EQ(h.state().SelectedDrive, " :");
+  ASSERT_TRUE(Click(h.ctx(), Control::cmdRefreshDrive));
+  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
+  ASSERT_TRUE(Choose(h.ctx(), Control::Drive1, 2));
+  EXPECT_EQ(h.state().SelectedDrive, "E:");
+  EXPECT_EQ(StateOf(h.state(), Control::Drive1).selected, 2);
+  EXPECT_FALSE(Choose(h.ctx(), Control::Combo1, 2));  // no third entry
 
   // Checked and cancelled: the box stays checked, nothing else changes.
   h.window().ScriptAnswers({kIdCancel});
   ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
-  ASSERT_EQ(h.window().message_boxes().size(), about + 1);
+  ASSERT_EQ(h.window().message_boxes().size(), 2u);
   EXPECT_EQ(h.window().message_boxes().back().text,
             "WARNING: All drives in the system will be listed!");
   EXPECT_TRUE(StateOf(h.state(), Control::chkShowAll).checked);
@@ -128,7 +137,7 @@ TEST_F(DriveList, ListAllDrivesAsksBeforeAddingOtherDisks) {
 
   // Clicked again: unchecked without a word, USB drives only.
   ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
-  EXPECT_EQ(h.window().message_boxes().size(), about + 1);
+  EXPECT_EQ(h.window().message_boxes().size(), 2u);
   EXPECT_FALSE(StateOf(h.state(), Control::chkShowAll).checked);
   EXPECT_EQ(Entries().size(), 2u);
 
@@ -137,21 +146,6 @@ TEST_F(DriveList, ListAllDrivesAsksBeforeAddingOtherDisks) {
   ASSERT_TRUE(Click(h.ctx(), Control::chkShowAll));
   EXPECT_TRUE(h.state().ShowAllDrives);
   EXPECT_EQ(Entries(), (std::vector<std::string>{kDisk1Entry, kDisk2Entry, kDisk3Entry}));
-}
-
-TEST_F(DriveList, ChoosingAnEntrySetsTheDriveAndARebuildReturnsToTheFirst) {
-  Form_Load(h.ctx());
-  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
-  EXPECT_EQ(h.state().SelectedDrive, " :");
-  ASSERT_TRUE(Click(h.ctx(), Control::cmdRefreshDrive));
-  EXPECT_EQ(StateOf(h.state(), Control::Combo1).selected, 0);
-  EXPECT_EQ(h.state().SelectedDrive, "E:");
-  // Picking another drive letter in the drive-letter list rebuilds too.
-  ASSERT_TRUE(Choose(h.ctx(), Control::Combo1, 1));
-  ASSERT_TRUE(Choose(h.ctx(), Control::Drive1, 2));
-  EXPECT_EQ(h.state().SelectedDrive, "E:");
-  EXPECT_EQ(StateOf(h.state(), Control::Drive1).selected, 2);
-  EXPECT_FALSE(Choose(h.ctx(), Control::Combo1, 2));  // no third entry
 }
 
 // Volumes by root, answering as GetVolumeInformationA does: the label with
