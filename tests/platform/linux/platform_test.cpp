@@ -107,8 +107,8 @@ class FakeSystem {
   // loop device over that file; with a name, a device-mapper device on it.
   void Add(const std::string& devices) {
     std::istringstream list(devices);
-    for (std::string spec; std::getline(list, spec, ';');) {
-      std::istringstream f(spec);
+    for (std::string entry; std::getline(list, entry, ';');) {
+      std::istringstream f(entry);
       std::string name, devno, parent, more;
       f >> name >> devno >> parent >> more;
       parent = parent == "usb" ? kUsb : parent == "sata" ? kSata : parent;
